@@ -1,0 +1,67 @@
+#include "error_report.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform.h"
+#include "wide_format.h"
+
+namespace {
+
+void show_and_exit(const ErrorReport& report) {
+    show_error_box(report.message, report.title);
+    exit_process(1);
+}
+
+FatalErrorHandler fatal_error_handler = show_and_exit;
+
+// Appends the current table's text for `key`, formatted with the arguments that follow.
+void append_section(std::u16string& message, const char* key, ...) {
+    va_list args;
+    va_start(args, key);
+    message += format_wide_v(get_text(key).c_str(), args);
+    va_end(args);
+}
+
+}  // namespace
+
+ErrorReport compose_error_report(const char* source_path, int line, std::uint32_t last_error,
+                                 int errno_value, const char16_t* system_text,
+                                 const char16_t* format, va_list args) {
+    ErrorReport report;
+    report.message = format_wide_v(format, args);
+    append_section(report.message, "error_msg_file_and_line", source_path, line);
+    if (errno_value != 0) {
+        const std::u16string description = widen(std::strerror(errno_value));
+        append_section(report.message, "error_msg_errno", errno_value, description.c_str());
+    }
+    if (last_error != 0) {
+        append_section(report.message, "error_GetLastError", static_cast<int>(last_error),
+                       system_text);
+    }
+    // The copy-help text is a format without arguments: a '%' in it is interpreted.
+    append_section(report.message, "error_msg_copy_help");
+    report.title = get_text("error_msg_title");
+    return report;
+}
+
+void fatal_error(const char* source_path, int line, const char16_t* format, ...) {
+    // Both codes are read before anything else can change them.
+    const std::uint32_t last_error = last_error_code();
+    const int errno_value = errno;
+    const char16_t* system_text = last_error != 0 ? system_error_text(last_error) : nullptr;
+
+    va_list args;
+    va_start(args, format);
+    const ErrorReport report =
+        compose_error_report(source_path, line, last_error, errno_value, system_text, format, args);
+    va_end(args);
+    fatal_error_handler(report);
+    exit_process(1);
+}
+
+FatalErrorHandler set_fatal_error_handler(FatalErrorHandler handler) {
+    const FatalErrorHandler previous = fatal_error_handler;
+    fatal_error_handler = handler != nullptr ? handler : show_and_exit;
+    return previous;
+}

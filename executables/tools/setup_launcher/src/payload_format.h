@@ -1,0 +1,130 @@
+// The byte format of the attachment chain stored behind the launcher's executable image, and the
+// reading of it. Shared by the launcher and setup_packer. Nothing here shows UI or ends the
+// process: failures come back as error keys of the launcher's string table.
+//
+// One attachment, in ascending file offsets (numbers little-endian, texts UTF-16LE, unterminated):
+//   data (data_size bytes) | LCID (2, when has_lcid) | name | parameters | fixed fields (21) |
+//   signature (12)
+// The chain is read backwards from the end of its last signature towards the executable image.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr std::size_t signature_size = 12;
+inline constexpr std::size_t fixed_fields_size = 21;
+// Fixed fields plus signature: the part of every header that does not depend on its texts.
+inline constexpr std::uint32_t header_overhead = 33;
+inline constexpr std::uint32_t lcid_field_size = 2;
+// The backward search for the last signature reads the file in windows of this size.
+inline constexpr std::int64_t search_window_size = 8192;
+// File data moves in chunks of this size: one read, one write, one checksum update each.
+inline constexpr std::uint64_t extraction_chunk_size = 10485760;
+
+enum AttachmentFlag : std::uint8_t {
+    flag_is_file = 0x01,
+    flag_is_command = 0x02,
+    flag_has_lcid = 0x04,
+    flag_run_in_extraction_dir = 0x08,
+    flag_quiet = 0x10,
+};
+
+using Signature = std::array<std::uint8_t, signature_size>;
+
+// The 12 signature bytes, assembled at run time so that they never stand together in an
+// executable image that carries this code.
+Signature attachment_signature();
+
+// The 21 fixed bytes that precede the signature.
+struct FixedFields {
+    std::uint16_t name_length = 0;        // UTF-16 code units
+    std::uint16_t parameters_length = 0;  // UTF-16 code units
+    std::uint64_t data_size = 0;          // bytes of data ahead of the header
+    std::uint32_t checksum = 0;           // Adler-32 of the data
+    std::uint8_t flags = 0;               // AttachmentFlag bits
+    std::uint32_t header_size = 0;        // bytes from the LCID field (or name) to the signature's end
+};
+
+FixedFields decode_fixed_fields(const std::uint8_t* bytes);     // reads fixed_fields_size bytes
+void encode_fixed_fields(const FixedFields& fields, std::uint8_t* bytes);  // writes them
+
+// 2 x name_length + 2 x parameters_length + 33, plus 2 with has_lcid.
+std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t parameters_length,
+                                   bool has_lcid);
+
+// 64-bit positioning of a stdio stream. seek_stream returns false on failure (also for a negative
+// position); tell_stream returns -1 on failure. read_exact is true only for a complete read.
+bool seek_stream(std::FILE* file, std::int64_t offset, int origin);
+std::int64_t tell_stream(std::FILE* file);
+bool read_exact(std::FILE* file, void* buffer, std::size_t size);
+
+// The offset just past the last signature that ends at or before `search_end`; -1 when there is
+// none; 0 when a seek or read failed. Reads 8192-byte windows backwards and also finds a
+// signature lying across two windows. Moves the file position.
+std::int64_t find_chain_end(std::FILE* file, std::int64_t search_end, const Signature& signature);
+
+// The sum of data_size over the chain that ends at `chain_end`, stepping by header_size as
+// stored. -1 when a signature or header can't be read, when a step would not move back by at
+// least a header's fixed part, would move before the file's start, or the sum would overflow.
+// Moves the file position.
+std::int64_t total_data_size(std::FILE* file, std::int64_t chain_end, const Signature& signature);
+
+// One attachment's header, decoded and validated.
+struct AttachmentHeader {
+    FixedFields fields;
+    std::u16string name;        // up to its first U+0000
+    std::u16string parameters;  // up to its first U+0000; empty when there are none
+    std::uint16_t lcid = 0;     // the LCID field; 0 without has_lcid
+    std::int64_t end = 0;       // offset just past the signature
+    std::int64_t header_start = 0;
+    std::int64_t data_start = 0;  // the attachment's first byte, where the one before it ends
+};
+
+inline bool is_extracted(const FixedFields& fields) {
+    return fields.data_size != 0 || (fields.flags & flag_is_file) != 0;
+}
+
+enum class HeaderStatus { attachment, end_of_chain, error };
+
+struct HeaderResult {
+    HeaderStatus status = HeaderStatus::end_of_chain;
+    // With HeaderStatus::error: the string-table key that names the failure, e.g.
+    // "error_reading_header". Every key takes the launcher file's name as its first argument;
+    // "error_invalid_file_name" takes the attachment's name as its second.
+    const char* error_key = nullptr;
+    AttachmentHeader header;
+};
+
+// Reads the attachment whose signature ends at `end`, checking in the launcher's order:
+// signature ("error_reading_signature"; not the signature or end < 12: end of chain), fixed
+// fields ("error_reading" for a failed seek, "error_reading_header"), header_size
+// ("error_corrupt_header"), parameters ("error_reading_parameters"), name
+// ("error_reading_file_name"), a file without a name ("error_file_without_name"), the LCID field
+// ("error_reading_LCID"; skipped over with has_lcid even when the attachment is no command), an
+// unsafe file name ("error_invalid_file_name"), a command with neither name nor data
+// ("error_corrupt_header"), and data reaching before the file's start ("error_reading").
+// Does not read the data. Moves the file position.
+HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature);
+
+// True for a file name that stays inside the extraction directory: not empty, no ".." component,
+// no drive, no leading separator, no device or UNC prefix. Both "/" and "\" separate components.
+bool is_safe_relative_name(std::u16string_view name);
+
+// What a builder says about one attachment; the header's lengths and size follow from it.
+struct AttachmentSpec {
+    std::u16string name;
+    std::u16string parameters;
+    std::uint16_t lcid = 0;  // written only with flag_has_lcid
+    std::uint8_t flags = 0;
+    std::uint64_t data_size = 0;
+    std::uint32_t checksum = 1;
+};
+
+// The header bytes of one attachment (LCID field, name, parameters, fixed fields, signature), to
+// be written right after its data. Texts must not exceed 65535 code units.
+std::vector<std::uint8_t> encode_attachment_header(const AttachmentSpec& spec,
+                                                   const Signature& signature);

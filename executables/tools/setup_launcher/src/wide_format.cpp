@@ -1,0 +1,286 @@
+#include "wide_format.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+// Collects output into a bounded buffer and remembers whether anything was cut.
+struct BoundedOutput {
+    char16_t* buffer;
+    std::size_t capacity;  // usable units, terminator excluded
+    std::size_t length = 0;
+    bool cut = false;
+};
+
+void put(BoundedOutput& out, char16_t unit) {
+    if (out.length < out.capacity) {
+        out.buffer[out.length++] = unit;
+    } else {
+        out.cut = true;
+    }
+}
+
+struct Spec {
+    bool left_align = false;
+    bool zero_pad = false;
+    int width = 0;
+};
+
+void put_padded(BoundedOutput& out, const Spec& spec, const char16_t* digits, int length) {
+    const char16_t pad = spec.zero_pad && !spec.left_align ? u'0' : u' ';
+    int padding = spec.width > length ? spec.width - length : 0;
+    int start = 0;
+    if (pad == u'0' && length > 0 && digits[0] == u'-') {
+        put(out, u'-');  // zero padding goes between the sign and the digits
+        start = 1;
+    }
+    if (!spec.left_align) {
+        for (; padding > 0; --padding) put(out, pad);
+    }
+    for (int i = start; i < length; ++i) put(out, digits[i]);
+    for (; padding > 0; --padding) put(out, u' ');
+}
+
+void put_unsigned(BoundedOutput& out, const Spec& spec, std::uint32_t value, unsigned base,
+                  bool upper, bool negative) {
+    const char* digit_set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char16_t digits[16];
+    char16_t reversed[16];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<char16_t>(digit_set[value % base]);
+        value /= base;
+    } while (value != 0);
+    int length = 0;
+    if (negative) digits[length++] = u'-';
+    while (count > 0) digits[length++] = reversed[--count];
+    put_padded(out, spec, digits, length);
+}
+
+void put_wide_string(BoundedOutput& out, const Spec& spec, const char16_t* text) {
+    if (text == nullptr) text = u"(null)";
+    std::size_t length = 0;
+    while (text[length] != 0) ++length;
+    int padding = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
+    if (!spec.left_align) {
+        for (; padding > 0; --padding) put(out, u' ');
+    }
+    for (std::size_t i = 0; i < length; ++i) put(out, text[i]);
+    for (; padding > 0; --padding) put(out, u' ');
+}
+
+void put_narrow_string(BoundedOutput& out, const Spec& spec, const char* text) {
+    if (text == nullptr) text = "(null)";
+    std::u16string wide = widen(text);
+    put_wide_string(out, spec, wide.c_str());
+}
+
+// Reads flags and width after a '%'; returns the position of the conversion character.
+const char16_t* parse_spec(const char16_t* p, Spec& spec) {
+    for (;; ++p) {
+        if (*p == u'-') {
+            spec.left_align = true;
+        } else if (*p == u'0') {
+            spec.zero_pad = true;
+        } else {
+            break;
+        }
+    }
+    while (*p >= u'0' && *p <= u'9' && spec.width < 4096) {
+        spec.width = spec.width * 10 + (*p - u'0');
+        ++p;
+    }
+    return p;
+}
+
+// Handles one conversion; returns false when the character is no known conversion.
+bool convert(BoundedOutput& out, const Spec& spec, char16_t conversion, va_list& args) {
+    switch (conversion) {
+        case u's':
+            put_wide_string(out, spec, va_arg(args, const char16_t*));
+            return true;
+        case u'S':
+            put_narrow_string(out, spec, va_arg(args, const char*));
+            return true;
+        case u'd':
+        case u'i': {
+            const int value = va_arg(args, int);
+            const bool negative = value < 0;
+            const std::uint32_t magnitude =
+                negative ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+            put_unsigned(out, spec, magnitude, 10, false, negative);
+            return true;
+        }
+        case u'u':
+            put_unsigned(out, spec, va_arg(args, unsigned int), 10, false, false);
+            return true;
+        case u'X':
+        case u'x':
+            put_unsigned(out, spec, va_arg(args, unsigned int), 16, conversion == u'X', false);
+            return true;
+        case u'c': {
+            const char16_t unit[1] = {static_cast<char16_t>(va_arg(args, int))};
+            put_padded(out, spec, unit, 1);
+            return true;
+        }
+        case u'%':
+            put(out, u'%');
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+int format_wide_to_buffer_v(char16_t* buffer, std::size_t count, const char16_t* format,
+                            va_list args) {
+    if (count == 0 || buffer == nullptr) return -1;
+    BoundedOutput out{buffer, count - 1};
+    va_list local;
+    va_copy(local, args);
+    for (const char16_t* p = format; p != nullptr && *p != 0; ++p) {
+        if (*p != u'%') {
+            put(out, *p);
+            continue;
+        }
+        const char16_t* start = p;
+        Spec spec;
+        p = parse_spec(p + 1, spec);
+        if (*p == 0 || !convert(out, spec, *p, local)) {
+            // Unknown or unfinished placeholder: copy it as it stands.
+            for (const char16_t* q = start; q <= p && *q != 0; ++q) put(out, *q);
+            if (*p == 0) break;
+        }
+    }
+    va_end(local);
+    out.buffer[out.length] = 0;
+    return out.cut ? -1 : static_cast<int>(out.length);
+}
+
+int format_wide_to_buffer(char16_t* buffer, std::size_t count, const char16_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = format_wide_to_buffer_v(buffer, count, format, args);
+    va_end(args);
+    return result;
+}
+
+std::u16string format_wide_v(const char16_t* format, va_list args) {
+    std::size_t capacity = 8;
+    for (;;) {
+        capacity *= 2;
+        std::u16string buffer(capacity, u'\0');
+        va_list attempt;
+        va_copy(attempt, args);
+        const int written = format_wide_to_buffer_v(buffer.data(), capacity, format, attempt);
+        va_end(attempt);
+        if (written >= 0) {
+            buffer.resize(static_cast<std::size_t>(written));
+            return buffer;
+        }
+    }
+}
+
+std::u16string format_wide(const char16_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::u16string result = format_wide_v(format, args);
+    va_end(args);
+    return result;
+}
+
+std::u16string widen(const char* text) {
+    std::u16string wide;
+    for (const char* p = text; *p != 0; ++p) {
+        wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(*p)));
+    }
+    return wide;
+}
+
+std::string to_utf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// Decodes one UTF-8 sequence at `i`; returns its length, or 0 when it is invalid.
+std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& cp) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t extra = 0;
+    std::uint32_t minimum = 0;
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead < 0xE0) {
+        extra = 1, cp = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+        extra = 2, cp = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead < 0xF5) {
+        extra = 3, cp = lead & 0x07, minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - i <= extra) return 0;
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return extra + 1;
+}
+
+}  // namespace
+
+std::u16string from_utf8(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::uint32_t cp = 0;
+        const std::size_t length = decode_utf8(text, i, cp);
+        if (length == 0) {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        i += length;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
