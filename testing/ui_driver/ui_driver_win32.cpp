@@ -22,6 +22,8 @@ constexpr DWORD kPollMs = 50;
 // How long a single cross-process message may take before the target counts
 // as hung.
 constexpr UINT kSendTimeoutMs = 5000;
+// How long an action waits for the target to handle a click or notification.
+constexpr UINT kHandOverMs = 1000;
 
 struct Options {
   std::wstring window_class;
@@ -99,14 +101,16 @@ LRESULT send_or_fail(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   return static_cast<LRESULT>(result);
 }
 
-// Returns once the target thread has handled what was posted to it before, or
-// has entered a nested message loop (e.g. a modal box opened by a button):
-// the first WM_NULL is handled before the posted message is retrieved, the
-// second only at the next retrieval after it.
-void settle(HWND hwnd) {
+// Hands a message to the target and waits briefly for it to be handled. A
+// handler that opens a modal box or works for long does not answer in time;
+// that still counts as delivered, as the message stays queued for it.
+void hand_over(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   DWORD_PTR ignored = 0;
-  send(hwnd, WM_NULL, 0, 0, &ignored);
-  send(hwnd, WM_NULL, 0, 0, &ignored);
+  SetLastError(ERROR_SUCCESS);
+  if (SendMessageTimeoutW(hwnd, msg, wparam, lparam, SMTO_NORMAL,
+                          kHandOverMs, &ignored) == 0 &&
+      GetLastError() != ERROR_TIMEOUT)
+    fail(L"message " + std::to_wstring(msg) + L" could not be delivered");
 }
 
 std::wstring class_of(HWND hwnd) {
@@ -240,15 +244,12 @@ void dump(HWND window) {
   }
 }
 
-// Posted rather than sent: a button that opens a modal box would otherwise
-// keep us waiting until someone closes that box.
 void press(HWND window, const std::wstring &id_text) {
   const int id = static_cast<int>(parse_number(id_text, L"--press"));
   HWND button = control_by_id(window, id);
   if (!IsWindowEnabled(button) || !IsWindowVisible(button))
     fail(L"control " + id_text + L" is disabled or hidden");
-  PostMessageW(button, BM_CLICK, 0, 0);
-  settle(button);
+  hand_over(button, BM_CLICK, 0, 0);
 }
 
 void select_item(HWND window, const std::wstring &text) {
@@ -261,10 +262,8 @@ void select_item(HWND window, const std::wstring &text) {
         continue;
       send_or_fail(combo, CB_SETCURSEL, i, 0);
       const WPARAM command = MAKEWPARAM(GetDlgCtrlID(combo), CBN_SELCHANGE);
-      HWND parent = GetParent(combo);
-      PostMessageW(parent, WM_COMMAND, command,
-                   reinterpret_cast<LPARAM>(combo));
-      settle(parent);
+      hand_over(GetParent(combo), WM_COMMAND, command,
+                reinterpret_cast<LPARAM>(combo));
       return;
     }
   }

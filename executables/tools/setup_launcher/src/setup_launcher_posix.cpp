@@ -1,6 +1,0 @@
-#include "string_table.h"
-
-int main() {
-    init_string_table();
-    return 0;
-}

@@ -1,0 +1,61 @@
+// The launcher's own file and path, the temporary extraction directory, and running commands.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// ---- Own file and path ----
+
+// Positions the launcher's own file (origin SEEK_SET or SEEK_END). A failure returns false in the
+// tolerant mode and is reported as "error_reading" otherwise.
+bool seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant);
+// The current position; a failure is reported as "error_reading".
+std::int64_t tell_file(std::FILE* file);
+// True when the path opens for reading as a file; a directory gives false.
+bool file_exists(const std::u16string& path);
+
+std::u16string own_path();
+std::u16string own_file_name();  // name and extension, e.g. setup.exe
+std::u16string own_directory();  // drive and directory with the closing separator
+
+// A path split into drive ("C:"), directory (up to and including the last "\" or "/"), file name
+// and extension (from the last "." of the name).
+struct PathParts {
+    std::u16string drive;
+    std::u16string directory;
+    std::u16string name;
+    std::u16string extension;
+};
+PathParts split_path(std::u16string_view path);
+
+// ---- The extraction directory ----
+
+// The path of a relative name inside the extraction directory. Creates the directory on the
+// first call of the process and every missing intermediate directory of the name ("/" and "\"
+// both separate). An empty name gives the directory itself with its closing separator.
+std::u16string extraction_path(const std::u16string& relative_name);
+// The "VOQSETUP<n>" directory name chosen for a base directory: the first n from 2 whose name is
+// not taken.
+std::u16string unique_directory_name(const std::u16string& base);
+bool directory_exists(const std::u16string& path);
+// Deletes a directory and everything below it, with retries; reports nothing.
+void delete_directory_tree(const std::u16string& path);
+// Deletes the extraction directory (creating it first if nothing has).
+void delete_extraction_dir();
+
+// ---- Running commands ----
+
+struct LaunchCommand {
+    std::u16string program;
+    std::u16string parameters;
+    std::uint16_t lcid = 0;
+    std::uint8_t run_in_extraction_dir = 0;
+    std::uint8_t quiet = 0;
+};
+
+// Opens the program through the shell in the extraction directory or the launcher's own
+// directory, waits until it ends and releases it. Failures are reported unless quiet.
+void run_command(const std::u16string& program, const std::u16string& parameters,
+                 bool run_in_extraction_dir, bool quiet);

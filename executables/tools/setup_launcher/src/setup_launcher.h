@@ -1,0 +1,45 @@
+// The launcher's windows: the progress window shown during extraction and the language choice.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---- Progress window ----
+
+// Shows the progress window (once; a second call keeps the window) and resets its range, its
+// position and both byte counters to the new total.
+void create_progress_window(std::uint64_t bytes_total);
+// Adds a written chunk, moves the bar and processes the pending window messages. False once the
+// window is gone (closed by the user, or never created).
+bool report_progress(std::uint64_t chunk_size);
+// Processes what waits in the thread's message queue without ever waiting.
+void process_pending_messages();
+// Destroys the progress window, if any, without going through its close handling.
+void close_progress_window();
+// True while the progress window exists.
+bool progress_window_shown();
+
+// The bar position for a byte count: ceil(done / (total / 65535.0)) in double precision,
+// limited to 65535.
+std::uint32_t progress_position(std::uint64_t bytes_done, std::uint64_t bytes_total);
+
+// ---- Language choice ----
+
+// Keeps a command's language once; a new one goes in front of those already kept.
+void add_command_lcid(std::uint16_t lcid);
+// The distinct languages, newest first.
+const std::vector<std::uint16_t>& collected_lcids();
+// How many collected languages share the low 9 bits of `lcid`.
+std::size_t language_group_size(std::uint16_t lcid);
+// The language's native name, with its native country name in parentheses when another
+// collected language shares its group.
+std::u16string language_display_name(std::uint16_t lcid);
+// language_display_name of every collected language, in collected order.
+std::vector<std::u16string> language_display_names();
+// Shows the language dialog; the chosen language, or 0 when the user cancelled or closed it.
+// A dialog that cannot be shown is reported as "error_internal".
+std::uint16_t choose_language();
+
+// Forgets the collected languages (for tests; the launcher collects once per process).
+void reset_collected_lcids();
