@@ -1,0 +1,170 @@
+#include "attachments.h"
+
+#include <memory>
+#include <new>
+
+#include "adler32.h"
+#include "error_report.h"
+#include "platform.h"
+#include "setup_launcher.h"
+
+namespace {
+
+// When the chain cannot be sized, the progress window is sized from the chain's end instead:
+// roughly the file's length less the executable image.
+constexpr std::int64_t image_size_estimate = 153600;
+constexpr unsigned progress_linger_milliseconds = 250;
+
+// Closes a stdio stream when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+void report_header_error(const HeaderResult& result) {
+    const std::u16string file_name = own_file_name();
+    FATAL_ERROR(result.error_key, file_name.c_str(), result.header.name.c_str());
+}
+
+void collect_command(const AttachmentHeader& header) {
+    LaunchCommand command;
+    command.program = header.name;
+    command.parameters = header.parameters;
+    command.run_in_extraction_dir = (header.fields.flags & flag_run_in_extraction_dir) ? 1 : 0;
+    command.quiet = (header.fields.flags & flag_quiet) ? 1 : 0;
+    if (header.fields.flags & flag_has_lcid) {
+        command.lcid = header.lcid;
+        localized_commands().push_back(command);
+    } else {
+        common_commands().push_back(command);
+    }
+}
+
+// Copies the data in chunks, one read, one write and one checksum update each, and advances the
+// progress window after every chunk. Returns the Adler-32 of the data.
+std::uint32_t copy_data(std::FILE* file, std::FILE* output, const AttachmentHeader& header,
+                        const std::u16string& output_path) {
+    const std::uint64_t buffer_size =
+        header.fields.data_size < extraction_chunk_size ? header.fields.data_size
+                                                        : extraction_chunk_size;
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
+                                               std::uint8_t[buffer_size > 0 ? buffer_size : 1]);
+    if (!buffer) FATAL_ERROR("error_internal");
+
+    std::uint32_t sum = adler32_initial;
+    for (std::uint64_t remaining = header.fields.data_size; remaining > 0;) {
+        const auto chunk = static_cast<std::size_t>(remaining < buffer_size ? remaining : buffer_size);
+        if (!read_exact(file, buffer.get(), chunk)) {
+            FATAL_ERROR("error_reading_file", own_file_name().c_str(), header.name.c_str());
+        }
+        if (std::fwrite(buffer.get(), 1, chunk, output) != chunk) {
+            FATAL_ERROR("error_writing", output_path.c_str());
+        }
+        sum = adler32(sum, buffer.get(), chunk);
+        remaining -= chunk;
+        if (!report_progress(chunk)) {
+            // The user closed the progress window: abandon the run without a message.
+            std::fclose(output);
+            delete_extraction_dir();
+            exit_process(0);
+        }
+    }
+    return sum;
+}
+
+void extract_file(std::FILE* file, const AttachmentHeader& header) {
+    if (!seek_file(file, header.data_start, SEEK_SET, true)) {
+        FATAL_ERROR("error_reading", own_file_name().c_str());
+    }
+    const std::u16string output_path = extraction_path(header.name);
+    if (file_exists(output_path)) FATAL_ERROR("error_file_exists", output_path.c_str());
+
+    std::FILE* output = open_file(output_path, "wb");
+    if (output == nullptr) FATAL_ERROR("error_opening_for_write", header.name.c_str());
+    const std::uint32_t sum = copy_data(file, output, header, output_path);
+    // Buffered bytes reach the disk only here; a failed close is a failed write, not success.
+    if (std::fclose(output) != 0) FATAL_ERROR("error_writing", output_path.c_str());
+    if (sum != header.fields.checksum) {
+        FATAL_ERROR("error_corrupt_file", own_file_name().c_str(), header.name.c_str());
+    }
+}
+
+void run_commands(const std::vector<LaunchCommand>& commands, bool any_language,
+                  std::uint16_t language) {
+    for (const LaunchCommand& command : commands) {
+        if (any_language || command.lcid == language) {
+            run_command(command.program, command.parameters, command.run_in_extraction_dir != 0,
+                        command.quiet != 0);
+        }
+    }
+}
+
+// The language whose bound commands run: none (0), the only one, or the user's choice.
+std::uint16_t chosen_language() {
+    for (const LaunchCommand& command : localized_commands()) add_command_lcid(command.lcid);
+    const std::vector<std::uint16_t>& languages = collected_lcids();
+    if (languages.empty()) return 0;
+    if (languages.size() == 1) return languages.front();
+    return choose_language();
+}
+
+}  // namespace
+
+std::vector<LaunchCommand>& common_commands() {
+    static std::vector<LaunchCommand> commands;
+    return commands;
+}
+
+std::vector<LaunchCommand>& localized_commands() {
+    static std::vector<LaunchCommand> commands;
+    return commands;
+}
+
+bool read_attachment(std::FILE* file, const Signature& signature) {
+    const std::int64_t end = tell_file(file);
+    const HeaderResult result = read_attachment_header(file, end, signature);
+    if (result.status == HeaderStatus::end_of_chain) return false;
+    if (result.status == HeaderStatus::error) report_header_error(result);
+
+    const AttachmentHeader& header = result.header;
+    if (header.fields.flags & flag_is_command) collect_command(header);
+    if (is_extracted(header.fields)) extract_file(file, header);
+    seek_file(file, header.data_start, SEEK_SET, true);  // the next attachment ends here
+    return true;
+}
+
+void launch_file(const std::u16string& path) {
+    const Signature signature = attachment_signature();
+    std::FILE* file = open_file(path, "rb");  // stays open while the commands run
+    if (file == nullptr) FATAL_ERROR("error_opening", path.c_str());
+
+    seek_file(file, 0, SEEK_END, false);
+    const std::int64_t end = find_chain_end(file, tell_file(file), signature);
+    // A failed search (0) is treated like no chain at all: nothing is read.
+    const bool has_chain = end > 0;
+    std::int64_t total = 0;
+    if (has_chain) {
+        total = total_data_size(file, end, signature);
+        seek_file(file, end, SEEK_SET, false);
+        if (total == -1) total = tell_file(file) - image_size_estimate;
+    }
+
+    if (total != 0) create_progress_window(static_cast<std::uint64_t>(total));
+    if (has_chain) {
+        while (read_attachment(file, signature)) {
+        }
+    }
+    if (total != 0) {
+        sleep_milliseconds(progress_linger_milliseconds);
+        close_progress_window();
+    }
+
+    run_commands(common_commands(), true, 0);
+    const std::uint16_t language = chosen_language();
+    if (language != 0) run_commands(localized_commands(), false, language);
+
+    delete_extraction_dir();
+    exit_process(0);
+}
+
+void launch() { launch_file(own_path()); }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform.h"
 #include "wide_format.h"
@@ -58,6 +59,25 @@ void fatal_error(const char* source_path, int line, const char16_t* format, ...)
     va_end(args);
     fatal_error_handler(report);
     exit_process(1);
+}
+
+namespace {
+
+// Held back so that the report itself still finds memory once an allocation has failed.
+char* memory_reserve = nullptr;
+
+void report_out_of_memory() {
+    delete[] memory_reserve;
+    memory_reserve = nullptr;
+    std::set_new_handler(nullptr);  // a second failure inside the report ends the process
+    FATAL_ERROR("error_internal");
+}
+
+}  // namespace
+
+void install_out_of_memory_report() {
+    if (memory_reserve == nullptr) memory_reserve = new char[64 * 1024];
+    std::set_new_handler(report_out_of_memory);
 }
 
 FatalErrorHandler set_fatal_error_handler(FatalErrorHandler handler) {

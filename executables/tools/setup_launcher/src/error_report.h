@@ -29,6 +29,9 @@ ErrorReport compose_error_report(const char* source_path, int line, std::uint32_
 using FatalErrorHandler = void (*)(const ErrorReport& report);
 FatalErrorHandler set_fatal_error_handler(FatalErrorHandler handler);
 
+// Makes a failed allocation end in the one error report ("error_internal") instead of a crash.
+void install_out_of_memory_report();
+
 // Reports the current table's text for `key`, stamped with the caller's source file and line.
 #define FATAL_ERROR(key, ...) \
     fatal_error(__FILE__, __LINE__, get_text(key).c_str() __VA_OPT__(, ) __VA_ARGS__)

@@ -1,0 +1,27 @@
+// The launch sequence and the reading of the attachment chain from the launcher's own file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "file_helpers.h"
+#include "payload_format.h"
+
+// Commands collected from the chain, in reading order (nearest the file's end first).
+std::vector<LaunchCommand>& common_commands();     // for every language
+std::vector<LaunchCommand>& localized_commands();  // bound to a language
+
+// Reads the attachment that ends at the file's current position: extracts its data into the
+// extraction directory (verified by its Adler-32, under the progress window) and collects its
+// command. Leaves the position at the attachment's first byte. False at the end of the chain.
+// Every failure is reported; a progress window closed by the user ends the process with code 0.
+bool read_attachment(std::FILE* file, const Signature& signature);
+
+// Runs the launcher file at `path` from its chain's end to the process's exit: extract, run the
+// commands for every language, ask for the language where needed, run its commands, clean up.
+[[noreturn]] void launch_file(const std::u16string& path);
+
+// launch_file for the running executable itself.
+[[noreturn]] void launch();

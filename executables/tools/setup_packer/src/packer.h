@@ -1,0 +1,172 @@
+// setup_packer's logic: building a launcher file from a launcher executable and a list of
+// attachments, and listing, verifying and extracting the attachments of a launcher file. Free
+// functions over plain data; every failure comes back as one message that names the file and the
+// problem, nothing here prints or ends the process.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "payload_format.h"
+
+// The largest text a header can carry: its lengths are 16-bit counts of UTF-16 code units.
+inline constexpr std::size_t max_text_length = 65535;
+// Bytes moved per read and write while copying file data.
+inline constexpr std::size_t copy_chunk_size = 1 << 20;
+
+// --- Texts and paths ---------------------------------------------------------------------------
+
+// Strict UTF-8 to UTF-16: nullopt for anything that is not well-formed UTF-8 (overlong forms,
+// surrogates, code points above U+10FFFF, cut sequences).
+std::optional<std::u16string> utf8_to_utf16(std::string_view text);
+// UTF-16 to UTF-8 for display; an unpaired surrogate becomes U+FFFD.
+std::string utf16_to_utf8(std::u16string_view text);
+// Paths from and to UTF-8, independent of the ANSI code page on Windows.
+std::filesystem::path path_from_utf8(std::string_view text);
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// --- Outcome of an operation -------------------------------------------------------------------
+
+class [[nodiscard]] Status {
+public:
+    static Status success() { return Status(); }
+    static Status failure(std::string message) { return Status(std::move(message)); }
+    bool ok() const { return message_.empty(); }
+    const std::string& message() const { return message_; }
+
+private:
+    Status() = default;
+    explicit Status(std::string message) : message_(std::move(message)) {}
+    std::string message_;
+};
+
+// Called after every chunk with the bytes done so far and the expected total.
+using ProgressCallback = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// A text bar for a terminal, e.g. "[#####.....]  50%  5.0 MiB of 10.0 MiB", exactly `width`
+// characters between the brackets.
+std::string progress_bar(std::uint64_t done, std::uint64_t total, std::size_t width);
+
+// --- What goes into a launcher -----------------------------------------------------------------
+
+// One attachment as the user describes it, in the order the launcher processes them.
+struct PackItem {
+    enum class Kind { file, command };
+    Kind kind = Kind::file;
+    std::filesystem::path source;        // file: where its content is read from
+    std::u16string name;                 // file: name in the extraction directory; command: program
+    std::u16string parameters;           // command: its parameter line
+    std::optional<std::uint16_t> lcid;   // command: the language it is bound to
+    bool in_extraction_dir = false;      // command: runs in the extraction directory
+    bool quiet = false;                  // command: no error interface, failures not reported
+    std::string origin;                  // how the user gave it, for messages ("--file x=y")
+};
+
+// "0x0407" or "1031": a language identifier in 0..0xFFFF; nullopt for anything else.
+std::optional<std::uint16_t> parse_lcid(std::string_view text);
+
+// A --file argument "PATH[=NAME]", split at the last '='; NAME defaults to PATH's file name.
+// Fails for invalid UTF-8 or an empty PATH.
+Status parse_file_argument(std::string_view argument, PackItem& item);
+
+// The attachments of a manifest file (format in the README). Relative file paths resolve against
+// the manifest's directory.
+struct ManifestResult {
+    Status status = Status::success();
+    std::vector<PackItem> items;
+};
+ManifestResult load_manifest(const std::filesystem::path& manifest);
+ManifestResult parse_manifest(std::string_view json_text, const std::filesystem::path& base_dir,
+                              const std::string& manifest_name);
+
+// Why a relative name can't be used for an extracted file, or empty when it can: it must stay
+// inside the extraction directory and be creatable on Windows (no empty, "." or ".." components,
+// no characters Windows refuses, no device names).
+std::string file_name_problem(std::u16string_view name);
+
+// The file names that a chain extracts, compared as the launcher's Windows file system compares
+// them (separators "/" and "\" alike, letters A-Z without case, empty components ignored).
+class ExtractedNames {
+public:
+    // Registers a name; returns why it clashes with an earlier one, or empty.
+    std::string add(std::u16string_view name);
+
+private:
+    std::set<std::u16string> files_;
+    std::set<std::u16string> directories_;
+};
+
+// Checks the items before anything is written: names, text lengths, clashes.
+Status check_items(const std::vector<PackItem>& items);
+
+// Refuses a launcher executable that can't carry a payload: one that holds the signature bytes
+// anywhere, or one that is already signed (an Authenticode certificate table in its PE header).
+Status check_launcher(const std::filesystem::path& launcher);
+
+struct BuildRequest {
+    std::filesystem::path launcher;
+    std::filesystem::path output;
+    bool force = false;            // replace an existing output
+    std::vector<PackItem> items;   // in processing order; written to the file in reverse
+    ProgressCallback progress;     // optional
+};
+
+// Writes the launcher followed by the attachments into a temporary file beside the output and
+// renames it to the output at the end. On failure nothing is left behind.
+Status build_launcher(const BuildRequest& request);
+
+// --- Reading a launcher file -------------------------------------------------------------------
+
+struct ListedAttachment {
+    std::size_t index = 0;  // 1 for the attachment nearest the end of the file, read first
+    AttachmentHeader header;
+};
+
+struct ChainListing {
+    Status status = Status::success();  // the first problem; the attachments before it are listed
+    std::int64_t file_size = 0;
+    std::int64_t chain_end = -1;  // -1 when the file holds no attachments
+    std::vector<ListedAttachment> attachments;  // in processing order
+};
+
+// Reads every header of the chain the way the launcher does, without reading file data.
+ChainListing list_attachments(const std::filesystem::path& launcher_file);
+
+// "file", "command", "both" or "none".
+std::string attachment_kind(const FixedFields& fields);
+// The flag names joined by ",", unknown bits as hexadecimal; "-" for no flags.
+std::string flag_names(std::uint8_t flags);
+// An aligned table, one line per attachment under a heading line.
+std::string format_table(const std::vector<ListedAttachment>& attachments);
+// A JSON array of objects, one per attachment.
+std::string format_json(const std::vector<ListedAttachment>& attachments);
+
+struct VerifyReport {
+    Status status = Status::success();
+    std::size_t attachments = 0;
+    std::uint64_t file_bytes = 0;       // data bytes that the launcher would extract
+    std::int64_t trailing_bytes = 0;    // behind the chain, e.g. a certificate table
+    std::string summary;                // on success, the line to show
+};
+
+// Walks the chain as the launcher will and recomputes every checksum of extracted data. Fails at
+// the first attachment the launcher would stop at.
+VerifyReport verify_launcher(const std::filesystem::path& launcher_file,
+                             const ProgressCallback& progress = {});
+
+struct ExtractReport {
+    Status status = Status::success();
+    std::vector<std::filesystem::path> written;  // in processing order
+};
+
+// Writes the extracted files under `directory` (created when missing) without running anything.
+// Never replaces an existing file; a file whose checksum does not match is not left behind.
+ExtractReport extract_launcher(const std::filesystem::path& launcher_file,
+                               const std::filesystem::path& directory,
+                               const ProgressCallback& progress = {});
