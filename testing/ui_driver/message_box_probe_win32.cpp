@@ -10,14 +10,14 @@ namespace {
 
 constexpr int kExitAfterDismiss = 7;
 
-} // namespace
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  int argc = 0;
-  wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argv == nullptr || argc < 3)
-    return 1;
-  MessageBoxW(nullptr, argv[1], argv[2], MB_OK | MB_ICONERROR);
-  LocalFree(argv);
-  return kExitAfterDismiss;
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == nullptr || argc < 3)
+        return 1;
+    MessageBoxW(nullptr, argv[1], argv[2], MB_OK | MB_ICONERROR);
+    LocalFree(argv);
+    return kExitAfterDismiss;
 }

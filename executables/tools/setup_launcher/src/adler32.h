@@ -3,8 +3,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline constexpr std::uint32_t adler32_initial = 1;
 
-// Updates `value` by the Adler-32 of `length` bytes at `data`.
+// Updates `value` (a running Adler-32, as returned before) by the Adler-32 of `length` bytes at
+// `data`. Both sums are reduced once per run of at most 5552 bytes. Runs the fastest path this
+// processor supports; every path gives the same result.
 std::uint32_t adler32(std::uint32_t value, const void* data, std::uint64_t length);
+
+// The byte-by-byte loop, the reference for the vector paths and their fallback.
+std::uint32_t adler32_scalar(std::uint32_t value, const void* data, std::uint64_t length);
+
+using Adler32Function = std::uint32_t (*)(std::uint32_t value, const void* data,
+                                          std::uint64_t length);
+
+struct Adler32Path {
+    const char* name;
+    Adler32Function function;
+};
+
+// The paths this processor can run, fastest first; the last is always the scalar loop. The
+// first is the one `adler32` runs.
+std::span<const Adler32Path> adler32_paths();
+
+// The vector paths this processor can run, fastest first; none on other processor families.
+// Defined beside the vector code (adler32_x86.cpp).
+std::span<const Adler32Path> adler32_vector_paths();

@@ -1,0 +1,274 @@
+#include "file_helpers.h"
+
+#include <algorithm>
+#include <string>
+
+#include "error_report.h"
+#include "payload_format.h"
+#include "platform.h"
+#include "wide_format.h"
+
+namespace {
+
+// The extraction directory with its closing separator; empty until the first extraction_path.
+std::u16string extraction_root;
+
+// The numbers 2 to 2,147,483,648 are tried for a new directory name.
+constexpr std::uint32_t directory_name_candidates = 2147483647u;
+
+// A file held open by another process usually lets go within a second.
+constexpr int deletion_attempts = 10;
+constexpr unsigned deletion_retry_ms = 100;
+
+constexpr std::u16string_view separators = u"/\\";
+
+bool ends_in_separator(std::u16string_view path) {
+    return !path.empty() && separators.find(path.back()) != std::u16string_view::npos;
+}
+
+// Windows takes "/" and "\" alike. Elsewhere "\" is an ordinary character of a file name, so
+// there it is written as "/" both in the directories created and in the paths handed out.
+std::u16string with_system_separators(std::u16string name) {
+    if (native_separator() != u'\\')
+        std::replace(name.begin(), name.end(), u'\\', u'/');
+    return name;
+}
+
+// TMP when it names something that exists, else the system's temporary path, else the root of
+// the current drive, else the current directory.
+std::u16string base_directory(const std::u16string& temp_path) {
+    std::u16string tmp;
+    if (environment_variable("TMP", tmp) && path_exists(tmp))
+        return tmp;
+    if (path_exists(temp_path))
+        return temp_path;
+    const std::u16string root(1, native_separator());
+    if (path_exists(root))
+        return root;
+    return u".";
+}
+
+void create_extraction_root() {
+    const TempPath temp = system_temp_path();
+    if (temp.length_failed)
+        FATAL_ERROR("error_no_temp_path");
+    if (temp.fetch_failed)
+        FATAL_ERROR("error_no_temp_path");
+
+    // One name, one attempt: a directory that appeared in between is not raced for.
+    const std::u16string directory = unique_directory_name(base_directory(temp.path));
+    if (!create_directory(directory))
+        FATAL_ERROR("error_create_temp_dir", directory.c_str());
+    extraction_root = directory;
+    if (extraction_root.back() != native_separator())
+        extraction_root += native_separator();
+}
+
+// Deletion waits out other processes that still hold an entry open (a virus scanner, an
+// installer that has not quite ended); an entry that stays is left behind without a word.
+void delete_with_retries(bool (*operation)(const std::u16string&), const std::u16string& path) {
+    for (int attempt = 0; attempt < deletion_attempts; ++attempt) {
+        if (operation(path))
+            return;
+        sleep_milliseconds(deletion_retry_ms);
+    }
+}
+
+}  // namespace
+
+// ---- Own file and path ----
+
+bool seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant) {
+    if (seek_stream(file, offset, origin))
+        return true;
+    if (!tolerant)
+        FATAL_ERROR("error_reading", own_file_name().c_str());
+    return false;
+}
+
+std::int64_t tell_file(std::FILE* file) {
+    const std::int64_t position = tell_stream(file);
+    if (position == -1)
+        FATAL_ERROR("error_reading", own_file_name().c_str());
+    return position;
+}
+
+bool file_exists(const std::u16string& path) {
+    return can_open_for_reading(path);
+}
+
+std::u16string own_path() {
+    return executable_path();
+}
+
+std::u16string own_file_name() {
+    const PathParts parts = split_path(own_path());
+    return parts.name + parts.extension;
+}
+
+std::u16string own_directory() {
+    const PathParts parts = split_path(own_path());
+    return parts.drive + parts.directory;
+}
+
+PathParts split_path(std::u16string_view path) {
+    PathParts parts;
+    if (path.size() >= 2 && path[1] == u':') {
+        parts.drive = path.substr(0, 2);
+        path.remove_prefix(2);
+    }
+    const std::size_t last_separator = path.find_last_of(separators);
+    if (last_separator != std::u16string_view::npos) {
+        parts.directory = path.substr(0, last_separator + 1);
+        path.remove_prefix(last_separator + 1);
+    }
+    const std::size_t dot = path.rfind(u'.');
+    if (dot != std::u16string_view::npos) {
+        parts.extension = path.substr(dot);
+        path = path.substr(0, dot);
+    }
+    parts.name = path;
+    return parts;
+}
+
+// ---- The extraction directory ----
+
+std::u16string extraction_path(const std::u16string& relative_name) {
+    if (extraction_root.empty())
+        create_extraction_root();
+
+    const std::u16string name = with_system_separators(relative_name);
+    std::u16string path_so_far = extraction_root;
+    std::u16string_view rest = name;
+    for (std::size_t cut = rest.find_first_of(separators); cut != std::u16string_view::npos;
+         cut = rest.find_first_of(separators)) {
+        path_so_far.append(rest.substr(0, cut));
+        path_so_far += native_separator();
+        // An empty component leaves a doubled separator, which names a directory that exists.
+        if (!directory_exists(path_so_far) && !create_directory(path_so_far)) {
+            FATAL_ERROR("error_create_temp_dir", path_so_far.c_str());
+        }
+        rest.remove_prefix(cut + 1);
+    }
+    return extraction_root + name;
+}
+
+std::u16string unique_directory_name(const std::u16string& base) {
+    std::u16string prefix = base;
+    if (!ends_in_separator(prefix))
+        prefix += native_separator();
+    prefix += u"VOQSETUP";
+    std::uint64_t number = 2;
+    for (std::uint32_t tried = 0; tried < directory_name_candidates; ++tried, ++number) {
+        std::u16string candidate = prefix + widen(std::to_string(number).c_str());
+        if (!name_taken(candidate))
+            return candidate;
+    }
+    return {};
+}
+
+bool directory_exists(const std::u16string& path) {
+    // "\" followed by "/" counts as one separator for the system.
+    std::u16string prefix = path;
+    if (!prefix.empty() && prefix.back() != u'/')
+        prefix += u'/';
+    return is_directory(prefix);
+}
+
+void delete_directory_tree(const std::u16string& path) {
+    std::u16string directory = path;
+    if (!directory.empty() && directory.back() != native_separator()) {
+        directory += native_separator();
+    }
+    for (const DirectoryEntry& entry : list_directory(directory)) {
+        if (entry.name == u"." || entry.name == u"..")
+            continue;
+        const std::u16string full_name = directory + entry.name;
+        // Only a plain directory is entered. One with any further attribute (read-only, hidden,
+        // a reparse point) is handled as a file: its deletion fails and it stays as it is.
+        if (entry.attributes == attribute_directory) {
+            delete_directory_tree(full_name);
+        } else {
+            delete_with_retries(delete_file, full_name);
+        }
+    }
+    delete_with_retries(remove_directory, directory);
+}
+
+void delete_extraction_dir() {
+    delete_directory_tree(extraction_path(u""));
+}
+
+void reset_extraction_root_for_tests() {
+    extraction_root.clear();
+}
+
+// ---- Running commands ----
+
+void run_command(const std::u16string& program, const std::u16string& parameters,
+                 bool run_in_extraction_dir, bool quiet) {
+    const std::u16string directory = run_in_extraction_dir ? extraction_path(u"") : own_directory();
+    const StartedProcess process = shell_open(program, parameters, directory, quiet);
+    if (!process.started) {
+        if (quiet)
+            return;
+        FATAL_ERROR("error_execute", program.c_str(), parameters.c_str());
+    }
+    // A document opened in a program that was already running brings no process of its own.
+    if (!process.has_process)
+        return;
+    wait_for_process(process);
+    if (!close_process(process) && !quiet)
+        FATAL_ERROR("error_close_process", program.c_str());
+}
+
+std::vector<std::u16string> split_command_line(std::u16string_view line) {
+    std::vector<std::u16string> arguments;
+    std::u16string argument;
+    bool in_argument = false;  // "" makes an empty argument, so emptiness doesn't tell
+    bool quoted = false;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char16_t c = line[i];
+        if ((c == u' ' || c == u'\t') && !quoted) {
+            if (in_argument)
+                arguments.push_back(std::move(argument));
+            argument.clear();
+            in_argument = false;
+            ++i;
+            continue;
+        }
+        in_argument = true;
+        if (c == u'\\') {
+            const std::size_t end = std::min(line.find_first_not_of(u'\\', i), line.size());
+            const std::size_t count = end - i;
+            i = end;
+            if (i < line.size() && line[i] == u'"') {
+                argument.append(count / 2, u'\\');
+                if (count % 2 == 1) {
+                    argument += u'"';
+                    ++i;
+                }
+            } else {
+                argument.append(count, u'\\');
+            }
+        } else if (c == u'"') {
+            // Counts the run of quotes: the quote that opens a part counts one, every third
+            // quote is a literal one and leaves the quoted part.
+            int quotes = quoted ? 2 : 1;
+            for (++i; i < line.size() && line[i] == u'"'; ++i) {
+                if (++quotes == 3) {
+                    argument += u'"';
+                    quotes = 0;
+                }
+            }
+            quoted = quotes == 1;
+        } else {
+            argument += c;
+            ++i;
+        }
+    }
+    if (in_argument)
+        arguments.push_back(std::move(argument));
+    return arguments;
+}

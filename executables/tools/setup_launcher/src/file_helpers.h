@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ---- Own file and path ----
 
@@ -35,15 +36,21 @@ PathParts split_path(std::u16string_view path);
 // The path of a relative name inside the extraction directory. Creates the directory on the
 // first call of the process and every missing intermediate directory of the name ("/" and "\"
 // both separate). An empty name gives the directory itself with its closing separator.
+// Windows gets the name back as passed. Elsewhere "\" is an ordinary character of a file name,
+// so there every "\" of the name becomes "/", in the directories created and in the result.
 std::u16string extraction_path(const std::u16string& relative_name);
 // The "VOQSETUP<n>" directory name chosen for a base directory: the first n from 2 whose name is
-// not taken.
+// not taken; empty when every candidate is taken.
 std::u16string unique_directory_name(const std::u16string& base);
+// True when a directory search on the path opens (a regular file gives false).
 bool directory_exists(const std::u16string& path);
 // Deletes a directory and everything below it, with retries; reports nothing.
 void delete_directory_tree(const std::u16string& path);
 // Deletes the extraction directory (creating it first if nothing has).
 void delete_extraction_dir();
+// Forgets the extraction directory, so that the next extraction_path creates a new one. The
+// launcher creates it once per process; tests need a fresh one each.
+void reset_extraction_root_for_tests();
 
 // ---- Running commands ----
 
@@ -59,3 +66,10 @@ struct LaunchCommand {
 // directory, waits until it ends and releases it. Failures are reported unless quiet.
 void run_command(const std::u16string& program, const std::u16string& parameters,
                  bool run_in_extraction_dir, bool quiet);
+
+// Splits a parameter line into arguments by the rules of CommandLineToArgvW: blanks and tabs
+// separate arguments outside quotes; 2n backslashes before a quote give n backslashes and the
+// quote opens or closes a quoted part; 2n+1 backslashes before a quote give n backslashes and a
+// literal quote; backslashes before anything else stay as they are; inside a quoted part, two
+// quotes give one literal quote and end the quoted part.
+std::vector<std::u16string> split_command_line(std::u16string_view line);

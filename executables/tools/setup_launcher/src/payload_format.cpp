@@ -1,0 +1,400 @@
+#include "payload_format.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+// Launcher files exceed 2 GiB; fseeko/ftello carry the offsets. The build defines
+// _FILE_OFFSET_BITS=64, which widens off_t with glibc and maps both to their 64-bit forms with
+// MinGW-w64.
+static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
+
+namespace {
+
+// Offsets of the fixed fields from their first byte. Packed: data_size is not aligned.
+constexpr std::size_t name_length_at = 0;
+constexpr std::size_t parameters_length_at = 2;
+constexpr std::size_t data_size_at = 4;
+constexpr std::size_t checksum_at = 12;
+constexpr std::size_t flags_at = 16;
+constexpr std::size_t header_size_at = 17;
+
+static_assert(signature_size == 12);
+static_assert(header_size_at + 4 == fixed_fields_size && fixed_fields_size == 21);
+static_assert(header_overhead == fixed_fields_size + signature_size);
+static_assert(lcid_field_size == 2);
+static_assert(search_window_size == 8192);
+static_assert(extraction_chunk_size == 10485760);
+
+constexpr std::int64_t signature_offset = signature_size;      // end - this: the signature
+constexpr std::int64_t fixed_fields_offset = header_overhead;  // end - this: the fixed fields
+
+template <typename T>
+constexpr T load_le(const std::uint8_t* bytes) {
+    T value = 0;
+    for (std::size_t i = sizeof(T); i-- > 0;)
+        value = static_cast<T>(value << 8 | bytes[i]);
+    return value;
+}
+
+template <typename T>
+constexpr void store_le(T value, std::uint8_t* bytes) {
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(value);
+        value = static_cast<T>(value >> 8);
+    }
+}
+
+constexpr FixedFields decode_fields(const std::uint8_t* bytes) {
+    FixedFields fields;
+    fields.name_length = load_le<std::uint16_t>(bytes + name_length_at);
+    fields.parameters_length = load_le<std::uint16_t>(bytes + parameters_length_at);
+    fields.data_size = load_le<std::uint64_t>(bytes + data_size_at);
+    fields.checksum = load_le<std::uint32_t>(bytes + checksum_at);
+    fields.flags = bytes[flags_at];
+    fields.header_size = load_le<std::uint32_t>(bytes + header_size_at);
+    return fields;
+}
+
+constexpr void encode_fields(const FixedFields& fields, std::uint8_t* bytes) {
+    store_le(fields.name_length, bytes + name_length_at);
+    store_le(fields.parameters_length, bytes + parameters_length_at);
+    store_le(fields.data_size, bytes + data_size_at);
+    store_le(fields.checksum, bytes + checksum_at);
+    bytes[flags_at] = fields.flags;
+    store_le(fields.header_size, bytes + header_size_at);
+}
+
+constexpr std::uint32_t header_size_for(std::uint16_t name_length, std::uint16_t parameters_length,
+                                        bool has_lcid) {
+    return 2 * std::uint32_t{name_length} + 2 * std::uint32_t{parameters_length} + header_overhead +
+           (has_lcid ? lcid_field_size : 0);
+}
+
+// The file attachment of a typical payload ("update.msp", 7,248,384 bytes), as it is stored.
+constexpr bool stored_as_in_launcher_files() {
+    constexpr FixedFields fields{.name_length = 10,
+                                 .parameters_length = 0,
+                                 .data_size = 7248384,
+                                 .checksum = 0x33CBBB56,
+                                 .flags = flag_is_file,
+                                 .header_size = header_size_for(10, 0, false)};
+    constexpr std::array<std::uint8_t, fixed_fields_size> stored = {
+        0x0a, 0x00, 0x00, 0x00, 0x00, 0x9a, 0x6e, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x56, 0xbb, 0xcb, 0x33, 0x01, 0x35, 0x00, 0x00, 0x00};
+    std::array<std::uint8_t, fixed_fields_size> bytes{};
+    encode_fields(fields, bytes.data());
+    const FixedFields back = decode_fields(stored.data());
+    return bytes == stored && back.name_length == 10 && back.data_size == 7248384 &&
+           back.checksum == 0x33CBBB56 && back.flags == flag_is_file && back.header_size == 53;
+}
+static_assert(stored_as_in_launcher_files());
+static_assert(header_size_for(11, 46, false) == 147);
+static_assert(header_size_for(0xFFFF, 0xFFFF, true) == 262175);
+
+// The signature is kept masked, one key per byte, and unmasked through volatile reads, so that no
+// optimiser can fold it back into a constant. The launcher searches its own file for it: if the
+// 12 bytes stood together in the image, the search would take the image for a payload.
+constexpr std::uint8_t signature_key(std::size_t index) {
+    return static_cast<std::uint8_t>(0x5A + 0x3B * index);
+}
+
+struct MaskedSignature {
+    std::uint8_t bytes[signature_size];
+};
+
+constexpr MaskedSignature masked(const char (&text)[signature_size + 1]) {
+    MaskedSignature result{};
+    for (std::size_t i = 0; i < signature_size; ++i) {
+        result.bytes[i] =
+            static_cast<std::uint8_t>(static_cast<std::uint8_t>(text[i]) ^ signature_key(i));
+    }
+    return result;
+}
+
+const volatile MaskedSignature masked_signature = masked("VOQSETUP_1.0");
+
+// The index of the last occurrence of the signature in `bytes`, or -1.
+std::int64_t last_signature_in(const std::uint8_t* bytes, std::size_t size,
+                               const Signature& signature) {
+    if (size < signature_size)
+        return -1;
+    for (std::size_t i = size - signature_size + 1; i-- > 0;) {
+        if (bytes[i] == signature[0] &&
+            std::memcmp(bytes + i, signature.data(), signature_size) == 0) {
+            return static_cast<std::int64_t>(i);
+        }
+    }
+    return -1;
+}
+
+// Reads `units` UTF-16LE code units at the current position and keeps them up to the first U+0000.
+bool read_text(std::FILE* file, std::uint16_t units, std::u16string& text) {
+    std::vector<std::uint8_t> bytes(2 * std::size_t{units});
+    if (!read_exact(file, bytes.data(), bytes.size()))
+        return false;
+    text.clear();
+    for (std::size_t i = 0; i < units; ++i) {
+        const auto unit = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        if (unit == 0)
+            break;
+        text.push_back(unit);
+    }
+    return true;
+}
+
+void append_text(std::vector<std::uint8_t>& bytes, const std::u16string& text) {
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+}
+
+bool is_separator(char16_t c) {
+    return c == u'/' || c == u'\\';
+}
+
+// "." stays where it is. ".." climbs out, and so does every other component of only dots and
+// spaces, which Windows trims down to nothing or to "..".
+bool is_safe_component(std::u16string_view component) {
+    return component.empty() || component == u"." ||
+           component.find_first_not_of(u". ") != std::u16string_view::npos;
+}
+
+}  // namespace
+
+Signature attachment_signature() {
+    Signature signature;
+    for (std::size_t i = 0; i < signature_size; ++i) {
+        signature[i] = static_cast<std::uint8_t>(masked_signature.bytes[i] ^ signature_key(i));
+    }
+    return signature;
+}
+
+FixedFields decode_fixed_fields(const std::uint8_t* bytes) {
+    return decode_fields(bytes);
+}
+
+void encode_fixed_fields(const FixedFields& fields, std::uint8_t* bytes) {
+    encode_fields(fields, bytes);
+}
+
+std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t parameters_length,
+                                   bool has_lcid) {
+    return header_size_for(name_length, parameters_length, has_lcid);
+}
+
+bool seek_stream(std::FILE* file, std::int64_t offset, int origin) {
+    if (origin == SEEK_CUR) {
+        const std::int64_t current = tell_stream(file);
+        if (current < 0 || offset < -current ||
+            offset > std::numeric_limits<std::int64_t>::max() - current) {
+            return false;
+        }
+        offset += current;
+        origin = SEEK_SET;
+    }
+    // A target before the start is refused here; with SEEK_END the runtime refuses it.
+    if (origin == SEEK_SET && offset < 0)
+        return false;
+    return fseeko(file, static_cast<off_t>(offset), origin) == 0;
+}
+
+std::int64_t tell_stream(std::FILE* file) {
+    const off_t position = ftello(file);
+    return position < 0 ? -1 : static_cast<std::int64_t>(position);
+}
+
+bool read_exact(std::FILE* file, void* buffer, std::size_t size) {
+    return size == 0 || std::fread(buffer, 1, size, file) == size;
+}
+
+std::int64_t find_chain_end(std::FILE* file, std::int64_t search_end, const Signature& signature) {
+    if (search_end < 0)
+        return 0;
+    // Each window is followed by the first 11 bytes of the window after it, so that a signature
+    // lying across their border is whole in the lower one.
+    constexpr std::size_t carry_size = signature_size - 1;
+    std::array<std::uint8_t, search_window_size + carry_size> buffer;
+    std::size_t carried = 0;
+    std::int64_t start = search_end;
+    while (start > 0) {
+        const auto length = static_cast<std::size_t>(std::min(start, search_window_size));
+        start -= static_cast<std::int64_t>(length);
+        std::memmove(buffer.data() + length, buffer.data(), carried);
+        if (!seek_stream(file, start, SEEK_SET) || !read_exact(file, buffer.data(), length)) {
+            return 0;
+        }
+        const std::int64_t index = last_signature_in(buffer.data(), length + carried, signature);
+        if (index >= 0)
+            return start + index + signature_offset;
+        carried = std::min(length, carry_size);
+    }
+    return -1;
+}
+
+std::int64_t total_data_size(std::FILE* file, std::int64_t chain_end, const Signature& signature) {
+    constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
+    std::int64_t position = chain_end;
+    std::int64_t total = 0;
+    for (;;) {
+        if (position < signature_offset ||
+            !seek_stream(file, position - signature_offset, SEEK_SET)) {
+            return total;
+        }
+        Signature found;
+        if (!read_exact(file, found.data(), found.size()))
+            return -1;
+        if (found != signature)
+            return total;
+        std::uint8_t bytes[fixed_fields_size];
+        if (!seek_stream(file, position - fixed_fields_offset, SEEK_SET) ||
+            !read_exact(file, bytes, sizeof bytes)) {
+            return -1;
+        }
+        const FixedFields fields = decode_fields(bytes);
+        // header_size is taken as stored, without the check that the reader makes; so the step
+        // is checked instead: it must pass at least one header's fixed part, stay within the file
+        // and keep the sum representable. Otherwise a damaged chain would be walked forever.
+        if (fields.data_size > static_cast<std::uint64_t>(int64_max))
+            return -1;
+        const auto data_size = static_cast<std::int64_t>(fields.data_size);
+        const std::int64_t header_size = static_cast<std::int32_t>(fields.header_size);
+        if (header_size > 0 && data_size > int64_max - header_size)
+            return -1;
+        const std::int64_t step = header_size + data_size;
+        if (step < fixed_fields_offset || step > position)
+            return -1;
+        if (data_size > int64_max - total)
+            return -1;
+        total += data_size;
+        position -= step;
+    }
+}
+
+HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature) {
+    HeaderResult result;
+    AttachmentHeader& header = result.header;
+    header.end = end;
+    const auto error = [&result](const char* key) {
+        result.status = HeaderStatus::error;
+        result.error_key = key;
+        return result;
+    };
+
+    // Nothing but the signature marks an attachment; without it the chain has ended.
+    if (end < signature_offset || !seek_stream(file, end - signature_offset, SEEK_SET)) {
+        return result;
+    }
+    Signature found;
+    if (!read_exact(file, found.data(), found.size()))
+        return error("error_reading_signature");
+    if (found != signature)
+        return result;
+
+    std::uint8_t bytes[fixed_fields_size];
+    std::int64_t position = end - fixed_fields_offset;
+    if (!seek_stream(file, position, SEEK_SET))
+        return error("error_reading");
+    if (!read_exact(file, bytes, sizeof bytes))
+        return error("error_reading_header");
+    header.fields = decode_fields(bytes);
+    const FixedFields& fields = header.fields;
+    const bool has_lcid = (fields.flags & flag_has_lcid) != 0;
+    if (header_size_for(fields.name_length, fields.parameters_length, has_lcid) !=
+        fields.header_size) {
+        return error("error_corrupt_header");
+    }
+
+    // The texts lie below the fixed fields, parameters first. The lengths are at most 65535
+    // units, and every seek refuses a position before the file's start.
+    if (fields.parameters_length != 0) {
+        position -= 2 * std::int64_t{fields.parameters_length};
+        if (!seek_stream(file, position, SEEK_SET))
+            return error("error_reading");
+        if (!read_text(file, fields.parameters_length, header.parameters)) {
+            return error("error_reading_parameters");
+        }
+    }
+    if (fields.name_length != 0) {
+        position -= 2 * std::int64_t{fields.name_length};
+        if (!seek_stream(file, position, SEEK_SET))
+            return error("error_reading");
+        if (!read_text(file, fields.name_length, header.name)) {
+            return error("error_reading_file_name");
+        }
+    }
+    const bool extracted = is_extracted(fields);
+    if (fields.name_length == 0 && extracted)
+        return error("error_file_without_name");
+    // header_size counts the LCID field whenever has_lcid is set, so it is passed over also for
+    // an attachment that is no command; otherwise the data would be taken two bytes off.
+    if (has_lcid) {
+        position -= lcid_field_size;
+        std::uint8_t lcid[lcid_field_size];
+        if (!seek_stream(file, position, SEEK_SET))
+            return error("error_reading");
+        if (!read_exact(file, lcid, sizeof lcid))
+            return error("error_reading_LCID");
+        header.lcid = load_le<std::uint16_t>(lcid);
+    }
+    if (extracted && !is_safe_relative_name(header.name))
+        return error("error_invalid_file_name");
+    if ((fields.flags & flag_is_command) != 0 && header.name.empty()) {
+        return error("error_corrupt_header");  // a command without a program
+    }
+
+    header.header_start = position;
+    if (fields.data_size > static_cast<std::uint64_t>(position))
+        return error("error_reading");
+    header.data_start = position - static_cast<std::int64_t>(fields.data_size);
+    result.status = HeaderStatus::attachment;
+    return result;
+}
+
+bool is_safe_relative_name(std::u16string_view name) {
+    // A leading separator also starts every UNC and device path ("\\server", "\\?\", "\\.\").
+    // A colon names a drive ("C:") or an alternate data stream; neither belongs in a name.
+    if (name.empty() || is_separator(name.front()) || name.find(u':') != name.npos)
+        return false;
+    std::size_t begin = 0;
+    for (;;) {
+        const auto separator = std::find_if(name.begin() + begin, name.end(), is_separator);
+        const auto end = static_cast<std::size_t>(separator - name.begin());
+        if (!is_safe_component(name.substr(begin, end - begin)))
+            return false;
+        if (separator == name.end())
+            return true;
+        begin = end + 1;
+    }
+}
+
+std::vector<std::uint8_t> encode_attachment_header(const AttachmentSpec& spec,
+                                                   const Signature& signature) {
+    constexpr std::size_t max_units = std::numeric_limits<std::uint16_t>::max();
+    if (spec.name.size() > max_units || spec.parameters.size() > max_units)
+        return {};
+    FixedFields fields;
+    fields.name_length = static_cast<std::uint16_t>(spec.name.size());
+    fields.parameters_length = static_cast<std::uint16_t>(spec.parameters.size());
+    fields.data_size = spec.data_size;
+    fields.checksum = spec.checksum;
+    fields.flags = spec.flags;
+    const bool has_lcid = (spec.flags & flag_has_lcid) != 0;
+    fields.header_size = header_size_for(fields.name_length, fields.parameters_length, has_lcid);
+
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(fields.header_size);
+    if (has_lcid) {
+        bytes.push_back(static_cast<std::uint8_t>(spec.lcid));
+        bytes.push_back(static_cast<std::uint8_t>(spec.lcid >> 8));
+    }
+    append_text(bytes, spec.name);
+    append_text(bytes, spec.parameters);
+    bytes.resize(bytes.size() + fixed_fields_size);
+    encode_fields(fields, bytes.data() + bytes.size() - fixed_fields_size);
+    bytes.insert(bytes.end(), signature.begin(), signature.end());
+    return bytes;
+}

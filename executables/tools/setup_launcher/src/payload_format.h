@@ -46,10 +46,10 @@ struct FixedFields {
     std::uint64_t data_size = 0;          // bytes of data ahead of the header
     std::uint32_t checksum = 0;           // Adler-32 of the data
     std::uint8_t flags = 0;               // AttachmentFlag bits
-    std::uint32_t header_size = 0;        // bytes from the LCID field (or name) to the signature's end
+    std::uint32_t header_size = 0;        // bytes from LCID field or name to signature's end
 };
 
-FixedFields decode_fixed_fields(const std::uint8_t* bytes);     // reads fixed_fields_size bytes
+FixedFields decode_fixed_fields(const std::uint8_t* bytes);  // reads fixed_fields_size bytes
 void encode_fixed_fields(const FixedFields& fields, std::uint8_t* bytes);  // writes them
 
 // 2 x name_length + 2 x parameters_length + 33, plus 2 with has_lcid.
@@ -57,14 +57,16 @@ std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t para
                                    bool has_lcid);
 
 // 64-bit positioning of a stdio stream. seek_stream returns false on failure (also for a negative
-// position); tell_stream returns -1 on failure. read_exact is true only for a complete read.
+// position, which is refused before the runtime is asked; with SEEK_END the runtime refuses it);
+// tell_stream returns -1 on failure. read_exact is true only for a complete read.
 bool seek_stream(std::FILE* file, std::int64_t offset, int origin);
 std::int64_t tell_stream(std::FILE* file);
 bool read_exact(std::FILE* file, void* buffer, std::size_t size);
 
 // The offset just past the last signature that ends at or before `search_end`; -1 when there is
-// none; 0 when a seek or read failed. Reads 8192-byte windows backwards and also finds a
-// signature lying across two windows. Moves the file position.
+// none; 0 when a seek or read failed (also for a negative `search_end`). Reads 8192-byte windows
+// backwards, each in one read, and also finds a signature lying across two windows. Moves the
+// file position.
 std::int64_t find_chain_end(std::FILE* file, std::int64_t search_end, const Signature& signature);
 
 // The sum of data_size over the chain that ends at `chain_end`, stepping by header_size as
@@ -107,11 +109,15 @@ struct HeaderResult {
 // ("error_reading_LCID"; skipped over with has_lcid even when the attachment is no command), an
 // unsafe file name ("error_invalid_file_name"), a command with neither name nor data
 // ("error_corrupt_header"), and data reaching before the file's start ("error_reading").
-// Does not read the data. Moves the file position.
+// A failed seek to a text, the LCID field or the data is "error_reading". A name that U+0000 cuts
+// to nothing is unsafe for a file and missing for a command. Does not read the data. Moves the
+// file position.
 HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature);
 
-// True for a file name that stays inside the extraction directory: not empty, no ".." component,
-// no drive, no leading separator, no device or UNC prefix. Both "/" and "\" separate components.
+// True for a file name that stays inside the extraction directory: not empty, no ".." component
+// (nor any other of only dots and spaces, which Windows trims to ".." or nothing; "." is fine), no
+// colon (drives and alternate streams), no leading separator (which also starts every device and
+// UNC prefix). Both "/" and "\" separate components; empty components are not refused here.
 bool is_safe_relative_name(std::u16string_view name);
 
 // What a builder says about one attachment; the header's lengths and size follow from it.
@@ -125,6 +131,6 @@ struct AttachmentSpec {
 };
 
 // The header bytes of one attachment (LCID field, name, parameters, fixed fields, signature), to
-// be written right after its data. Texts must not exceed 65535 code units.
+// be written right after its data. Empty when a text exceeds 65535 code units.
 std::vector<std::uint8_t> encode_attachment_header(const AttachmentSpec& spec,
                                                    const Signature& signature);

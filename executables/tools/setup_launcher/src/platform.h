@@ -31,14 +31,23 @@ char16_t native_separator();
 // Opens a file by its wide path with a stdio mode ("rb", "wb"); null on failure.
 std::FILE* open_file(const std::u16string& path, const char* mode);
 
-// The full path of the running executable.
+// The full path of the running executable. On Windows at most 259 units: a longer path is cut.
 std::u16string executable_path();
 
 // The value of an environment variable; false when it is not set.
 bool environment_variable(const char* name, std::u16string& value);
 
-// The system's temporary directory, ending in a separator; empty on failure.
-std::u16string system_temp_path();
+// The system's temporary directory, ending in a separator. The length query and the fetch fail
+// separately on Windows, and each failure is reported from its own place; elsewhere neither fails.
+struct TempPath {
+    bool length_failed = false;
+    bool fetch_failed = false;
+    std::u16string path;
+};
+TempPath system_temp_path();
+
+// True when a file or directory of that name exists.
+bool path_exists(const std::u16string& path);
 
 // True when a file or directory of that name exists, or when the check is refused for lack of
 // access (such a name is no candidate for a new directory either).
@@ -48,28 +57,37 @@ bool name_taken(const std::u16string& path);
 bool can_open_for_reading(const std::u16string& path);
 
 bool create_directory(const std::u16string& path);
-bool is_directory(const std::u16string& path);  // a directory search on it opens
+// True when a directory search opens on `prefix`, which is empty (the current directory) or ends
+// in a separator; the search adds its own wildcard.
+bool is_directory(const std::u16string& prefix);
 bool delete_file(const std::u16string& path);
 bool remove_directory(const std::u16string& path);
 void sleep_milliseconds(unsigned milliseconds);
 
 // One entry of a directory listing. `attributes` is the system's attribute word: exactly
-// 0x10 for a plain directory.
+// 0x10 for a plain directory. Where the system keeps no such word, a directory gives 0x10, a
+// symbolic link 0x400 (so that it is deleted as an entry and never followed) and anything else
+// 0x20.
 struct DirectoryEntry {
     std::u16string name;
     std::uint32_t attributes;
 };
 inline constexpr std::uint32_t attribute_directory = 0x10;
-// The entries of a directory, "." and ".." included where the system lists them.
+// The entries of a directory, "." and ".." included where the system lists them; none when the
+// directory can't be listed. The path ends in a separator.
 std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator);
 
 // Opens a program through the system's shell with a parameter line in a working directory.
+// `quiet` keeps the shell from showing error dialogs of its own. Where there is no shell, the
+// parameter line is split into arguments by the rules of CommandLineToArgvW.
 struct StartedProcess {
-    bool started = false;     // false: the shell refused or failed
-    bool has_process = false; // false: the shell started no process of its own
+    bool started = false;      // false: the shell refused or failed
+    bool has_process = false;  // false: the shell started no process of its own
     std::uintptr_t handle = 0;
 };
 StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
                           const std::u16string& directory, bool quiet);
+// Waits without a time limit until the process has ended.
 void wait_for_process(const StartedProcess& process);
+// Releases the process; false when that fails.
 bool close_process(const StartedProcess& process);

@@ -1,10 +1,23 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
+#include "file_helpers.h"
 #include "platform.h"
 #include "wide_format.h"
+
+extern char** environ;
 
 namespace {
 
@@ -50,3 +63,147 @@ void show_error_box(const std::u16string& message, const std::u16string& title) 
 }
 
 void exit_process(int code) { std::exit(code); }
+
+// ---- Files, directories and processes ----
+
+char16_t native_separator() {
+    return u'/';
+}
+
+std::FILE* open_file(const std::u16string& path, const char* mode) {
+    return std::fopen(to_utf8(path).c_str(), mode);
+}
+
+std::u16string executable_path() {
+    std::string buffer(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0)
+        return {};
+    buffer.resize(static_cast<std::size_t>(length));
+    return from_utf8(buffer);
+}
+
+bool environment_variable(const char* name, std::u16string& value) {
+    const char* text = std::getenv(name);
+    if (text == nullptr)
+        return false;
+    value = from_utf8(text);
+    return true;
+}
+
+TempPath system_temp_path() {
+    TempPath result;
+    const char* tmpdir = std::getenv("TMPDIR");
+    result.path = tmpdir != nullptr && *tmpdir != 0 ? from_utf8(tmpdir) : u"/tmp";
+    if (result.path.back() != u'/')
+        result.path += u'/';
+    return result;
+}
+
+bool path_exists(const std::u16string& path) {
+    return access(to_utf8(path).c_str(), F_OK) == 0;
+}
+
+bool name_taken(const std::u16string& path) {
+    return access(to_utf8(path).c_str(), F_OK) == 0 || errno == EACCES;
+}
+
+bool can_open_for_reading(const std::u16string& path) {
+    // Non-blocking, so that a FIFO without a writer doesn't hold the test up.
+    const int fd = open(to_utf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat status {};
+    const bool is_file = fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode);
+    close(fd);
+    return is_file;
+}
+
+bool create_directory(const std::u16string& path) {
+    return mkdir(to_utf8(path).c_str(), 0777) == 0;
+}
+
+bool is_directory(const std::u16string& prefix) {
+    DIR* directory = opendir(prefix.empty() ? "." : to_utf8(prefix).c_str());
+    if (directory == nullptr)
+        return false;
+    closedir(directory);
+    return true;
+}
+
+bool delete_file(const std::u16string& path) {
+    return unlink(to_utf8(path).c_str()) == 0;
+}
+
+bool remove_directory(const std::u16string& path) {
+    return rmdir(to_utf8(path).c_str()) == 0;
+}
+
+void sleep_milliseconds(unsigned milliseconds) {
+    timespec remaining{static_cast<time_t>(milliseconds / 1000),
+                       static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator) {
+    std::vector<DirectoryEntry> entries;
+    const std::string directory_name = to_utf8(directory_with_separator);
+    DIR* directory = opendir(directory_name.c_str());
+    if (directory == nullptr)
+        return entries;
+    while (const dirent* entry = readdir(directory)) {
+        // The link itself is looked at, never what it points to.
+        struct stat status {};
+        std::uint32_t attributes = 0x20;
+        if (lstat((directory_name + entry->d_name).c_str(), &status) == 0) {
+            if (S_ISDIR(status.st_mode))
+                attributes = attribute_directory;
+            if (S_ISLNK(status.st_mode))
+                attributes = 0x400;
+        }
+        entries.push_back({from_utf8(entry->d_name), attributes});
+    }
+    closedir(directory);
+    return entries;
+}
+
+StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
+                          const std::u16string& directory, bool) {
+    std::vector<std::string> arguments{to_utf8(program)};
+    for (const std::u16string& argument : split_command_line(parameters)) {
+        arguments.push_back(to_utf8(argument));
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, to_utf8(directory).c_str());
+    pid_t pid = 0;
+    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+
+    StartedProcess process;
+    if (result != 0) {
+        errno = result;  // the report shows why
+        return process;
+    }
+    process.started = true;
+    process.has_process = true;
+    process.handle = static_cast<std::uintptr_t>(pid);
+    return process;
+}
+
+void wait_for_process(const StartedProcess& process) {
+    int status = 0;
+    while (waitpid(static_cast<pid_t>(process.handle), &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// The process was reaped by the wait; there is nothing left to release.
+bool close_process(const StartedProcess&) {
+    return true;
+}

@@ -1,6 +1,9 @@
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cstdlib>
+#include <cstring>
 
 #include "platform.h"
 
@@ -32,3 +35,153 @@ void show_error_box(const std::u16string& message, const std::u16string& title) 
 }
 
 void exit_process(int code) { std::exit(code); }
+
+// ---- Files, directories and processes ----
+
+namespace {
+
+std::u16string from_wide(const wchar_t* text) {
+    return reinterpret_cast<const char16_t*>(text);
+}
+
+}  // namespace
+
+char16_t native_separator() {
+    return u'\\';
+}
+
+std::FILE* open_file(const std::u16string& path, const char* mode) {
+    const std::wstring wide_mode(mode, mode + std::strlen(mode));
+    return _wfopen(as_wide(path), wide_mode.c_str());
+}
+
+std::u16string executable_path() {
+    // A longer path is cut to what fits; the result of the request is not examined.
+    wchar_t buffer[MAX_PATH] = {};
+    GetModuleFileNameW(GetModuleHandleW(nullptr), buffer, MAX_PATH);
+    return from_wide(buffer);
+}
+
+bool environment_variable(const char* name, std::u16string& value) {
+    const std::wstring wide_name(name, name + std::strlen(name));
+    DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+    while (size != 0) {
+        std::wstring buffer(size, L'\0');
+        const DWORD length = GetEnvironmentVariableW(wide_name.c_str(), buffer.data(), size);
+        if (length < size) {
+            value.assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
+            return true;
+        }
+        size = length;  // it grew in between
+    }
+    return false;
+}
+
+TempPath system_temp_path() {
+    TempPath result;
+    // The first answer counts the closing null.
+    const DWORD length = GetTempPathW(0, nullptr);
+    if (length == 0) {
+        result.length_failed = true;
+        return result;
+    }
+    std::wstring buffer(length, L'\0');
+    const DWORD fetched = GetTempPathW(length, buffer.data());
+    if (fetched == 0 || fetched >= length) {
+        result.fetch_failed = true;
+        return result;
+    }
+    result.path.assign(reinterpret_cast<const char16_t*>(buffer.data()), fetched);
+    return result;
+}
+
+bool path_exists(const std::u16string& path) {
+    return GetFileAttributesW(as_wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool name_taken(const std::u16string& path) {
+    return GetFileAttributesW(as_wide(path)) != INVALID_FILE_ATTRIBUTES ||
+           GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+bool can_open_for_reading(const std::u16string& path) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+    const HANDLE file = CreateFileW(as_wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+bool create_directory(const std::u16string& path) {
+    return CreateDirectoryW(as_wide(path), nullptr) != 0;
+}
+
+bool is_directory(const std::u16string& prefix) {
+    const std::u16string pattern = prefix + u"*.*";
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileW(as_wide(pattern), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return true;
+}
+
+bool delete_file(const std::u16string& path) {
+    return DeleteFileW(as_wide(path)) != 0;
+}
+
+bool remove_directory(const std::u16string& path) {
+    return RemoveDirectoryW(as_wide(path)) != 0;
+}
+
+void sleep_milliseconds(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
+
+std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator) {
+    std::vector<DirectoryEntry> entries;
+    const std::u16string pattern = directory_with_separator + u"*";
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileW(as_wide(pattern), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return entries;
+    do {
+        entries.push_back({from_wide(data.cFileName), data.dwFileAttributes});
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+    return entries;
+}
+
+StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
+                          const std::u16string& directory, bool quiet) {
+    SHELLEXECUTEINFOW info;
+    ZeroMemory(&info, sizeof(info));
+    info.cbSize = sizeof(info);
+    // The process handle is kept for the wait; a quiet command also keeps the shell's own error
+    // dialogs away.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | (quiet ? SEE_MASK_FLAG_NO_UI : 0);
+    info.hwnd = nullptr;
+    info.lpVerb = L"open";
+    info.lpFile = as_wide(program);
+    info.lpParameters = as_wide(parameters);  // empty, never null
+    info.lpDirectory = as_wide(directory);
+    info.nShow = SW_SHOW;
+
+    StartedProcess process;
+    if (!ShellExecuteExW(&info))
+        return process;
+    process.started = true;
+    process.has_process = info.hProcess != nullptr;
+    process.handle = reinterpret_cast<std::uintptr_t>(info.hProcess);
+    return process;
+}
+
+void wait_for_process(const StartedProcess& process) {
+    WaitForSingleObject(reinterpret_cast<HANDLE>(process.handle), INFINITE);
+}
+
+bool close_process(const StartedProcess& process) {
+    return CloseHandle(reinterpret_cast<HANDLE>(process.handle)) != 0;
+}

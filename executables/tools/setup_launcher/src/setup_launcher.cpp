@@ -1,0 +1,197 @@
+// The launcher's windows, the parts that need no window system: the byte counters behind the
+// progress bar, the collected languages and their display names.
+#include "setup_launcher.h"
+
+#include <cctype>
+#include <cmath>
+#include <set>
+
+#include "string_table.h"
+#include "wide_format.h"
+
+namespace {
+
+constexpr std::uint32_t progress_maximum = 65535;
+// Languages that share these low bits are told apart by their country.
+constexpr std::uint16_t language_group_mask = 0x1FF;
+// The system's names are read into buffers of 80 code units; a display name joins two of them.
+constexpr std::size_t name_capacity = 80;
+constexpr std::size_t display_name_capacity = name_capacity + name_capacity + 3;
+
+std::uint64_t bytes_total = 0;
+std::uint64_t bytes_done = 0;
+
+// Each new language goes in front, so the newest comes first.
+std::vector<std::uint16_t> lcids;
+// One key per collected language; equal keys count once per language.
+std::multiset<std::uint16_t> language_groups;
+// The names the dialog's list was filled with, parallel to `lcids`.
+std::vector<std::u16string> listed_names;
+
+std::u16string locale_not_found_text(std::uint16_t lcid) {
+    char16_t buffer[name_capacity];
+    format_wide_to_buffer(buffer, name_capacity, get_text("error_locale_not_found").c_str(),
+                          unsigned{lcid});
+    return buffer;
+}
+
+std::u16string lcid_text(std::uint16_t lcid) {
+    char16_t buffer[name_capacity];
+    format_wide_to_buffer(buffer, name_capacity, u"0x%04X", unsigned{lcid});
+    return buffer;
+}
+
+// A line from a terminal without its line end; false at the end of input.
+bool read_line(std::FILE* in, std::string& line) {
+    line.clear();
+    int c = 0;
+    while ((c = std::fgetc(in)) != EOF && c != '\n')
+        line += static_cast<char>(c);
+    return c != EOF || !line.empty();
+}
+
+std::string trimmed(const std::string& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
+        ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+// The 1-based item number typed, or 0 when the answer is no such number.
+std::size_t item_number(const std::string& answer, std::size_t count) {
+    if (answer.empty() || answer.size() > 4)
+        return 0;
+    std::size_t number = 0;
+    for (char c : answer) {
+        if (c < '0' || c > '9')
+            return 0;
+        number = number * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return number <= count ? number : 0;
+}
+
+}  // namespace
+
+// ---- Progress window ----
+
+std::uint32_t progress_position(std::uint64_t done, std::uint64_t total) {
+    // Double precision, in this order, so that the bar moves exactly as it always has: the last
+    // chunk of some totals (131 bytes) lands a hair above the maximum before the limit.
+    const double position =
+        std::ceil(static_cast<double>(done) / (static_cast<double>(total) / 65535.0));
+    if (!(position < progress_maximum))
+        return progress_maximum;  // also a total of 0
+    return static_cast<std::uint32_t>(position);
+}
+
+void reset_progress_counters(std::uint64_t total) {
+    bytes_total = total;
+    bytes_done = 0;
+}
+
+std::uint32_t add_progress_bytes(std::uint64_t chunk_size) {
+    bytes_done += chunk_size;
+    return progress_position(bytes_done, bytes_total);
+}
+
+// ---- Language choice ----
+
+void add_command_lcid(std::uint16_t lcid) {
+    for (std::uint16_t kept : lcids) {
+        if (kept == lcid)
+            return;
+    }
+    lcids.insert(lcids.begin(), lcid);
+    language_groups.insert(lcid & language_group_mask);
+}
+
+const std::vector<std::uint16_t>& collected_lcids() {
+    return lcids;
+}
+
+std::size_t language_group_size(std::uint16_t lcid) {
+    return language_groups.count(lcid & language_group_mask);
+}
+
+std::u16string language_display_name(std::uint16_t lcid) {
+    std::u16string language;
+    if (!native_language_name(lcid, language) || language.size() >= name_capacity) {
+        language = locale_not_found_text(lcid);
+    }
+    if (language_group_size(lcid) <= 1)
+        return language;
+
+    std::u16string country;
+    if (!native_country_name(lcid, country) || country.size() >= name_capacity) {
+        country = lcid_text(lcid);
+    }
+    char16_t display_name[display_name_capacity];
+    format_wide_to_buffer(display_name, display_name_capacity, u"%s (%s)", language.c_str(),
+                          country.c_str());
+    return display_name;
+}
+
+std::vector<std::u16string> language_display_names() {
+    std::vector<std::u16string> names;
+    names.reserve(lcids.size());
+    for (std::uint16_t lcid : lcids)
+        names.push_back(language_display_name(lcid));
+    return names;
+}
+
+const std::vector<std::u16string>& list_language_names() {
+    listed_names = language_display_names();
+    return listed_names;
+}
+
+std::uint16_t listed_language(std::u16string_view item_text) {
+    if (item_text.empty())
+        return 0;
+    for (std::size_t i = 0; i < listed_names.size() && i < lcids.size(); ++i) {
+        if (listed_names[i] == item_text)
+            return lcids[i];
+    }
+    return 0;
+}
+
+void reset_collected_lcids() {
+    lcids.clear();
+    language_groups.clear();
+    listed_names.clear();
+}
+
+std::uint16_t ask_language(std::FILE* in, std::FILE* out) {
+    const std::vector<std::u16string>& names = list_language_names();
+    if (names.empty())
+        return 0;
+    const std::uint16_t preselected = pick_ui_language(lcids);
+    std::size_t preselected_number = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const bool is_preselected = lcids[i] == preselected;
+        if (is_preselected && preselected_number == 0)
+            preselected_number = i + 1;
+        std::fprintf(out, "%c%zu) %s\n", is_preselected ? '*' : ' ', i + 1,
+                     to_utf8(names[i]).c_str());
+    }
+    std::string line;
+    for (;;) {
+        std::fprintf(out, "Language [Enter: %zu, 0 or q: cancel]: ", preselected_number);
+        std::fflush(out);
+        if (!read_line(in, line))
+            return 0;
+        const std::string answer = trimmed(line);
+        if (answer == "0" || answer == "q" || answer == "Q")
+            return 0;
+        const std::size_t number =
+            answer.empty() ? preselected_number : item_number(answer, names.size());
+        if (number != 0) {
+            const std::uint16_t chosen = lcids[number - 1];
+            select_language(chosen);
+            return chosen;
+        }
+        std::fprintf(out, "Please type a number from 1 to %zu.\n", names.size());
+    }
+}

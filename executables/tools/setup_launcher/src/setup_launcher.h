@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- Progress window ----
@@ -43,3 +45,29 @@ std::uint16_t choose_language();
 
 // Forgets the collected languages (for tests; the launcher collects once per process).
 void reset_collected_lcids();
+
+// ---- Pieces shared by the Windows dialogs and the POSIX stand-ins ----
+
+// Restarts both byte counters for a new total.
+void reset_progress_counters(std::uint64_t bytes_total);
+// Adds a written chunk to the byte count and returns the bar position for the new count.
+std::uint32_t add_progress_bytes(std::uint64_t chunk_size);
+
+// The system's native name of a language (LOCALE_SNATIVELANGNAME) and of its country
+// (LOCALE_SNATIVECTRYNAME). False when the system has none, or none that fits 79 code units.
+// Implemented per platform; the POSIX side knows a few common languages only.
+bool native_language_name(std::uint16_t lcid, std::u16string& name);
+bool native_country_name(std::uint16_t lcid, std::u16string& name);
+
+// Builds the display names of all collected languages for the dialog's list and keeps them. An item
+// is tied to its language by the text it was listed with, so it still resolves after the dialog
+// switched the string table (a language without a system name reads differently in each table).
+const std::vector<std::u16string>& list_language_names();
+// The first collected language listed under exactly this text; 0 when none is (or nothing was
+// listed yet).
+std::uint16_t listed_language(std::u16string_view item_text);
+
+// The language choice on a text terminal: numbers the listed names on `out`, reads the answer from
+// `in`. An empty line takes the language that fits the user's interface language, "0" or "q" (or
+// the end of input) cancels with 0. A chosen language with a built-in table makes it current.
+std::uint16_t ask_language(std::FILE* in, std::FILE* out);

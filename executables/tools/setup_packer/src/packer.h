@@ -59,13 +59,13 @@ std::string progress_bar(std::uint64_t done, std::uint64_t total, std::size_t wi
 struct PackItem {
     enum class Kind { file, command };
     Kind kind = Kind::file;
-    std::filesystem::path source;        // file: where its content is read from
-    std::u16string name;                 // file: name in the extraction directory; command: program
-    std::u16string parameters;           // command: its parameter line
-    std::optional<std::uint16_t> lcid;   // command: the language it is bound to
-    bool in_extraction_dir = false;      // command: runs in the extraction directory
-    bool quiet = false;                  // command: no error interface, failures not reported
-    std::string origin;                  // how the user gave it, for messages ("--file x=y")
+    std::filesystem::path source;       // file: where its content is read from
+    std::u16string name;                // file: name in the extraction directory; command: program
+    std::u16string parameters;          // command: its parameter line
+    std::optional<std::uint16_t> lcid;  // command: the language it is bound to
+    bool in_extraction_dir = false;     // command: runs in the extraction directory
+    bool quiet = false;                 // command: no error interface, failures not reported
+    std::string origin;                 // how the user gave it, for messages ("--file x=y")
 };
 
 // "0x0407" or "1031": a language identifier in 0..0xFFFF; nullopt for anything else.
@@ -112,9 +112,9 @@ Status check_launcher(const std::filesystem::path& launcher);
 struct BuildRequest {
     std::filesystem::path launcher;
     std::filesystem::path output;
-    bool force = false;            // replace an existing output
-    std::vector<PackItem> items;   // in processing order; written to the file in reverse
-    ProgressCallback progress;     // optional
+    bool force = false;           // replace an existing output
+    std::vector<PackItem> items;  // in processing order; written to the file in reverse
+    ProgressCallback progress;    // optional
 };
 
 // Writes the launcher followed by the attachments into a temporary file beside the output and
@@ -131,7 +131,7 @@ struct ListedAttachment {
 struct ChainListing {
     Status status = Status::success();  // the first problem; the attachments before it are listed
     std::int64_t file_size = 0;
-    std::int64_t chain_end = -1;  // -1 when the file holds no attachments
+    std::int64_t chain_end = -1;                // -1 when the file holds no attachments
     std::vector<ListedAttachment> attachments;  // in processing order
 };
 
@@ -150,9 +150,9 @@ std::string format_json(const std::vector<ListedAttachment>& attachments);
 struct VerifyReport {
     Status status = Status::success();
     std::size_t attachments = 0;
-    std::uint64_t file_bytes = 0;       // data bytes that the launcher would extract
-    std::int64_t trailing_bytes = 0;    // behind the chain, e.g. a certificate table
-    std::string summary;                // on success, the line to show
+    std::uint64_t file_bytes = 0;     // data bytes that the launcher would extract
+    std::int64_t trailing_bytes = 0;  // behind the chain, e.g. a certificate table
+    std::string summary;              // on success, the line to show
 };
 
 // Walks the chain as the launcher will and recomputes every checksum of extracted data. Fails at

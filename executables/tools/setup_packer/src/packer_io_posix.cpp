@@ -12,7 +12,8 @@ std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
 
 std::FILE* create_new_file(const std::filesystem::path& path) {
     const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (descriptor < 0) return nullptr;
+    if (descriptor < 0)
+        return nullptr;
     std::FILE* file = ::fdopen(descriptor, "wb");
     if (file == nullptr) {
         const int error = errno;
@@ -26,7 +27,8 @@ std::FILE* create_new_file(const std::filesystem::path& path) {
 std::error_code rename_file(const std::filesystem::path& from, const std::filesystem::path& to,
                             bool replace) {
     if (replace) {
-        if (::rename(from.c_str(), to.c_str()) != 0) return {errno, std::generic_category()};
+        if (::rename(from.c_str(), to.c_str()) != 0)
+            return {errno, std::generic_category()};
         return {};
     }
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
@@ -36,12 +38,15 @@ std::error_code rename_file(const std::filesystem::path& from, const std::filesy
         return {errno, std::generic_category()};
     }
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing target just as well.
-    if (::link(from.c_str(), to.c_str()) != 0) return {errno, std::generic_category()};
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return {errno, std::generic_category()};
     ::unlink(from.c_str());
     return {};
 }
 
-bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+bool is_terminal(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) == 1;
+}
 
 void write_text(std::FILE* stream, std::string_view utf8) {
     std::fwrite(utf8.data(), 1, utf8.size(), stream);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,12 +14,14 @@ namespace {
 
 std::wstring widen_mode(const char* mode) {
     std::wstring wide;
-    for (const char* c = mode; *c != 0; ++c) wide.push_back(static_cast<wchar_t>(*c));
+    for (const char* c = mode; *c != 0; ++c)
+        wide.push_back(static_cast<wchar_t>(*c));
     return wide;
 }
 
 std::string to_utf8(std::wstring_view text) {
-    if (text.empty()) return {};
+    if (text.empty())
+        return {};
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
@@ -28,7 +31,8 @@ std::string to_utf8(std::wstring_view text) {
 }
 
 std::wstring from_utf8(std::string_view text) {
-    if (text.empty()) return {};
+    if (text.empty())
+        return {};
     const int size =
         MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
@@ -39,7 +43,8 @@ std::wstring from_utf8(std::string_view text) {
 HANDLE console_of(std::FILE* stream) {
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
-    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode))
+        return nullptr;
     return handle;
 }
 
@@ -50,9 +55,10 @@ std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
 }
 
 std::FILE* create_new_file(const std::filesystem::path& path) {
-    const int descriptor = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                                  _S_IREAD | _S_IWRITE);
-    if (descriptor < 0) return nullptr;
+    const int descriptor =
+        _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (descriptor < 0)
+        return nullptr;
     std::FILE* file = _fdopen(descriptor, "wb");
     if (file == nullptr) {
         const int error = errno;
@@ -72,7 +78,9 @@ std::error_code rename_file(const std::filesystem::path& from, const std::filesy
     return {};
 }
 
-bool is_terminal(std::FILE* stream) { return console_of(stream) != nullptr; }
+bool is_terminal(std::FILE* stream) {
+    return console_of(stream) != nullptr;
+}
 
 void write_text(std::FILE* stream, std::string_view utf8) {
     const HANDLE console = console_of(stream);
@@ -91,8 +99,10 @@ std::vector<std::string> utf8_arguments(int, char**) {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::string> result;
-    if (arguments == nullptr) return result;
-    for (int i = 1; i < count; ++i) result.push_back(to_utf8(arguments[i]));
+    if (arguments == nullptr)
+        return result;
+    for (int i = 1; i < count; ++i)
+        result.push_back(to_utf8(arguments[i]));
     LocalFree(arguments);
     return result;
 }

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The real error box under Wine, in English and in German: the whole text and the title for each
+# combination of errno and last error, and exit code 1 after OK.
+#
+#   error_report_test.sh BUILD_DIR ERROR_REPORT_TEST_EXE UI_DRIVER_EXE
+set -euo pipefail
+
+build_dir=${1:?build directory}
+program=${2:?error_report_test.exe}
+driver=${3:?ui_driver.exe}
+source_file="$(dirname "${BASH_SOURCE[0]}")/error_report_test_win32.cpp"
+
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/wine_env.sh"
+
+line=$(grep -n 'FATAL_ERROR("error_opening"' "$source_file" | cut -d: -f1)
+unit="executables/tools/setup_launcher/src/error_report_test_win32.cpp"
+
+# Texts as the driver prints them: backslash, CR and LF escaped.
+declare -A opening=([en]="Error opening 'C:\\\\Downloads\\\\setup.exe'."
+                    [de]="Fehler beim Öffnen von 'C:\\\\Downloads\\\\setup.exe'")
+declare -A file_and_line=([en]="\\n\\n$unit (line $line)" [de]="\\n\\n$unit (zeile $line)")
+declare -A access_denied=([en]="Access denied." [de]="Zugriff verweigert.")
+declare -A copy_help=(
+    [en]='\n\nYou can copy the text of this error message by pressing ctrl+c and then You\ncan easily post it with ctrl+v in a support forum or in emails to the support.'
+    [de]='\n\nSie können den Text dieser Fehlermeldung mittel Strg+c kopieren und dann\nmit Strg+v im Support Forum oder in Emails an den Support einfügen.')
+declare -A title=([en]=Error [de]=Fehler)
+declare -A locale=([en]=en_US.UTF-8 [de]=de_DE.UTF-8)
+
+expected_text() {
+    local language=$1 mode=$2 middle=
+    case $mode in
+        errno) middle='\nerrno==2 -> No such file or directory' ;;
+        last_error) middle="\\nGetLastError==5 -> ${access_denied[$language]}\\r\\n" ;;
+        no_text) middle='\nGetLastError==536870913 -> (null)' ;;
+    esac
+    printf '%s' "${opening[$language]}${file_and_line[$language]}$middle${copy_help[$language]}"
+}
+
+failures=0
+check() {
+    if [[ $3 == "$2" ]]; then
+        echo "ok: $1"
+    else
+        printf 'FAIL: %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"
+        failures=$((failures + 1))
+    fi
+}
+
+ensure_locales en_US.UTF-8 de_DE.UTF-8
+unset LC_ALL LC_MESSAGES
+wine_env_init "$build_dir"
+wine_env_trap
+xvfb_start
+
+for language in en de; do
+    for mode in plain errno last_error no_text; do
+        LANG=${locale[$language]} wine "$program" "$mode" &
+        pid=$!
+        dump=$(wine "$driver" --class '#32770' --dump --press 1 --wait-gone) || true
+        status=0
+        wait "$pid" || status=$?
+        check "$language $mode: title" "title: ${title[$language]}" "$(grep '^title: ' <<<"$dump")"
+        check "$language $mode: text" "$(expected_text "$language" "$mode")" \
+            "$(grep -F 'id=65535 ' <<<"$dump" | sed 's/^control: class=Static id=65535 text=//')"
+        check "$language $mode: exit code" 1 "$status"
+    done
+done
+
+xvfb_stop
+((failures == 0)) || {
+    echo "$failures check(s) failed"
+    exit 1
+}
+echo "all checks passed"

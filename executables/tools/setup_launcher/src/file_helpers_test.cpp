@@ -1,0 +1,313 @@
+#include "file_helpers.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::u16string u16(const std::string& text) {
+    return from_utf8(text);
+}
+
+void write_file(const fs::path& path, const std::string& content = "x") {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t entry_count(const fs::path& directory) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+}
+
+// The message of the report that `action` raises; nothing when it raises none.
+std::optional<std::u16string> report_of(const std::function<void()>& action) {
+    ThrowOnFatalError guard;
+    try {
+        action();
+    } catch (const FatalErrorRaised& raised) {
+        return raised.report.message;
+    }
+    return std::nullopt;
+}
+
+bool starts_with(const std::optional<std::u16string>& message, const std::u16string& prefix) {
+    return message.has_value() && message->starts_with(prefix);
+}
+
+std::string make_private_temp_dir() {
+    std::string pattern = fs::temp_directory_path() / "file_helpers_test.XXXXXX";
+    return mkdtemp(pattern.data());
+}
+
+// Every test gets its own empty temporary directory as TMPDIR, no TMP, English texts and no
+// extraction directory yet.
+class FileHelpersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        init_string_table();
+        reset_extraction_root_for_tests();
+    }
+    void TearDown() override {
+        reset_extraction_root_for_tests();
+        fs::remove_all(temp);
+    }
+
+    const std::string temp = make_private_temp_dir();
+    ScopedEnv tmpdir{"TMPDIR", temp.c_str()};
+    ScopedEnv tmp{"TMP", nullptr};
+    ScopedEnv lc_all{"LC_ALL", nullptr};
+    ScopedEnv lc_messages{"LC_MESSAGES", nullptr};
+    ScopedEnv lang{"LANG", "en_US.UTF-8"};
+};
+
+// ---- Own file and path ----
+
+TEST(SplitPathTest, DriveDirectoryNameAndExtension) {
+    struct Case {
+        std::u16string_view path, drive, directory, name, extension;
+    };
+    const Case cases[] = {
+        {u"C:\\Downloads\\setup.exe", u"C:", u"\\Downloads\\", u"setup", u".exe"},
+        {u"Downloads\\setup.exe", u"", u"Downloads\\", u"setup", u".exe"},
+        {u"/opt/launcher/setup.exe", u"", u"/opt/launcher/", u"setup", u".exe"},
+        {u"C:\\my.files/mixed\\setup", u"C:", u"\\my.files/mixed\\", u"setup", u""},
+        {u"archive.tar.gz", u"", u"", u"archive.tar", u".gz"},
+        {u"C:setup.exe", u"C:", u"", u"setup", u".exe"},
+    };
+    for (const Case& c : cases) {
+        const PathParts parts = split_path(c.path);
+        EXPECT_EQ(parts.drive, c.drive) << to_utf8(std::u16string(c.path));
+        EXPECT_EQ(parts.directory, c.directory) << to_utf8(std::u16string(c.path));
+        EXPECT_EQ(parts.name, c.name) << to_utf8(std::u16string(c.path));
+        EXPECT_EQ(parts.extension, c.extension) << to_utf8(std::u16string(c.path));
+    }
+}
+
+TEST_F(FileHelpersTest, FileExistsOnlyForReadableFiles) {
+    write_file(temp + "/file.bin");
+    EXPECT_TRUE(file_exists(u16(temp + "/file.bin")));
+    EXPECT_FALSE(file_exists(u16(temp)));
+    EXPECT_FALSE(file_exists(u16(temp + "/missing.bin")));
+}
+
+TEST_F(FileHelpersTest, SeekAndTellUse64BitPositionsAndReportFailures) {
+    const std::string name = temp + "/sparse.bin";
+    const std::int64_t size = (std::int64_t{5} << 30) + 7;  // beyond what 32 bits hold
+    write_file(name);
+    fs::resize_file(name, static_cast<std::uintmax_t>(size));
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+
+    EXPECT_TRUE(seek_file(file, 0, SEEK_END, false));
+    EXPECT_EQ(tell_file(file), size);
+    EXPECT_TRUE(seek_file(file, -size, SEEK_END, false));
+    EXPECT_EQ(tell_file(file), 0);
+
+    EXPECT_FALSE(seek_file(file, -1, SEEK_SET, true));
+    EXPECT_FALSE(seek_file(file, -size - 1, SEEK_END, true));
+    EXPECT_EQ(report_of([&] { seek_file(file, -4, SEEK_SET, true); }), std::nullopt);
+    const auto report = report_of([&] { seek_file(file, -4, SEEK_SET, false); });
+    EXPECT_TRUE(starts_with(report,
+                            u"Error reading 'unit_tests'\n\n"
+                            u"executables/tools/setup_launcher/src/file_helpers.cpp"))
+        << to_utf8(report.value_or(u"no report"));
+    std::fclose(file);
+
+    // A pipe has no position.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::FILE* pipe_stream = fdopen(ends[0], "rb");
+    EXPECT_TRUE(
+        starts_with(report_of([&] { tell_file(pipe_stream); }), u"Error reading 'unit_tests'\n\n"));
+    std::fclose(pipe_stream);
+    close(ends[1]);
+}
+
+// ---- The extraction directory ----
+
+TEST_F(FileHelpersTest, FirstCallCreatesNumberTwoAndLaterCallsReuseIt) {
+    const std::u16string root = extraction_path(u"");
+    EXPECT_EQ(root, u16(temp + "/VOQSETUP2/"));
+    EXPECT_TRUE(fs::is_directory(temp + "/VOQSETUP2"));
+    EXPECT_EQ(extraction_path(u""), root);
+    EXPECT_EQ(extraction_path(u"update.msp"), root + u"update.msp");
+    EXPECT_EQ(entry_count(temp), 1u);
+    EXPECT_EQ(entry_count(temp + "/VOQSETUP2"), 0u) << "a name without a separator creates nothing";
+}
+
+TEST_F(FileHelpersTest, LeftoverNamesAreSkipped) {
+    write_file(temp + "/VOQSETUP2");
+    EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP3/"));
+
+    // Now 2 is a file and 3 a directory.
+    reset_extraction_root_for_tests();
+    EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP4/"));
+    EXPECT_EQ(unique_directory_name(u16(temp + "/")), u16(temp + "/VOQSETUP5"));
+}
+
+TEST_F(FileHelpersTest, TmpIsTheBaseOnlyWhenItExists) {
+    const std::string other = temp + "/other";
+    fs::create_directory(other);
+    {
+        ScopedEnv tmp_set("TMP", other.c_str());
+        EXPECT_EQ(extraction_path(u""), u16(other + "/VOQSETUP2/"));
+    }
+    reset_extraction_root_for_tests();
+    {
+        ScopedEnv tmp_set("TMP", (other + "/").c_str());
+        EXPECT_EQ(extraction_path(u""), u16(other + "/VOQSETUP3/")) << "no doubled separator";
+    }
+    reset_extraction_root_for_tests();
+    {
+        ScopedEnv tmp_missing("TMP", (temp + "/missing").c_str());
+        EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP2/"));
+    }
+}
+
+TEST_F(FileHelpersTest, FailedCreationReportsThePathWithoutClosingSeparator) {
+    // A regular file as the base: nothing below it can be created.
+    const std::string file = temp + "/not_a_directory";
+    write_file(file);
+    ScopedEnv tmp_file("TMP", file.c_str());
+    EXPECT_TRUE(starts_with(report_of([] { extraction_path(u""); }),
+                            u16("Couldn't create temp directory '" + file + "/VOQSETUP2'\n\n")));
+}
+
+TEST_F(FileHelpersTest, IntermediateDirectoriesAreCreatedForBothSeparators) {
+    const std::u16string root = extraction_path(u"");
+    const std::string root8 = to_utf8(root);
+    EXPECT_EQ(extraction_path(u"a/b\\c.txt"), root + u"a/b/c.txt");
+    EXPECT_TRUE(fs::is_directory(root8 + "a/b"));
+    EXPECT_FALSE(fs::exists(root8 + "a/b/c.txt"));
+    EXPECT_EQ(entry_count(root8), 1u);
+    EXPECT_EQ(entry_count(root8 + "a"), 1u);
+
+    // Existing directories and empty components are passed over.
+    EXPECT_EQ(extraction_path(u"a//b/d.txt"), root + u"a//b/d.txt");
+    EXPECT_EQ(entry_count(root8 + "a/b"), 0u);
+}
+
+TEST_F(FileHelpersTest, RegularFileInTheWayReportsThatDirectoryWithSeparator) {
+    const std::u16string root = extraction_path(u"");
+    write_file(to_utf8(root) + "a");
+    EXPECT_TRUE(starts_with(report_of([] { extraction_path(u"a\\b/c.txt"); }),
+                            u"Couldn't create temp directory '" + root + u"a/'\n\n"));
+    EXPECT_FALSE(directory_exists(root + u"a"));
+    EXPECT_TRUE(directory_exists(root));
+    EXPECT_TRUE(directory_exists(root.substr(0, root.size() - 1)));
+}
+
+TEST_F(FileHelpersTest, DeleteTreeWithAndWithoutClosingSeparator) {
+    for (const std::string closing : {"", "/"}) {
+        const std::string tree = temp + "/tree";
+        fs::create_directories(tree + "/sub/deeper");
+        fs::create_directories(tree + "/empty");
+        write_file(tree + "/top.txt");
+        write_file(tree + "/sub/deeper/leaf.txt");
+        delete_directory_tree(u16(tree + closing));
+        EXPECT_FALSE(fs::exists(tree)) << "closing '" << closing << "'";
+    }
+}
+
+TEST_F(FileHelpersTest, DeleteTreeRemovesLinksWithoutFollowingThem) {
+    const std::string outside = temp + "/outside";
+    fs::create_directories(outside + "/inner");
+    write_file(outside + "/keep.txt");
+    const std::string tree = temp + "/tree";
+    fs::create_directory(tree);
+    fs::create_directory_symlink(outside, tree + "/directory_link");
+    fs::create_symlink(outside + "/keep.txt", tree + "/file_link");
+    fs::create_symlink(temp + "/nowhere", tree + "/dangling_link");
+
+    delete_directory_tree(u16(tree));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+    EXPECT_EQ(read_file(outside + "/keep.txt"), "x");
+    EXPECT_TRUE(fs::is_directory(outside + "/inner"));
+}
+
+TEST_F(FileHelpersTest, DeleteExtractionDirCreatesItFirstWhenNeeded) {
+    delete_extraction_dir();
+    EXPECT_EQ(entry_count(temp), 0u);
+
+    reset_extraction_root_for_tests();
+    write_file(to_utf8(extraction_path(u"x/y/z.bin")));
+    delete_extraction_dir();
+    EXPECT_EQ(entry_count(temp), 0u);
+}
+
+// ---- Running commands ----
+
+TEST(SplitCommandLineTest, FollowsTheWindowsArgumentRules) {
+    using Arguments = std::vector<std::u16string>;
+    EXPECT_EQ(split_command_line(u""), Arguments{});
+    EXPECT_EQ(split_command_line(u" \t "), Arguments{});
+    EXPECT_EQ(split_command_line(u"  /p update.msp\tREINSTALL=ALL  "),
+              (Arguments{u"/p", u"update.msp", u"REINSTALL=ALL"}));
+    EXPECT_EQ(split_command_line(u"\"two words\" x\"y z\"w"), (Arguments{u"two words", u"xy zw"}));
+    // Backslashes are literal unless a quote follows them.
+    EXPECT_EQ(split_command_line(u"C:\\dir\\ a\\\\b"), (Arguments{u"C:\\dir\\", u"a\\\\b"}));
+    // 2n backslashes and a quote: n backslashes, and the quote opens or closes.
+    EXPECT_EQ(split_command_line(u"a\\\\\"b c\" d"), (Arguments{u"a\\b c", u"d"}));
+    EXPECT_EQ(split_command_line(u"\"C:\\dir\\\\\" e"), (Arguments{u"C:\\dir\\", u"e"}));
+    // 2n+1 backslashes and a quote: n backslashes and a literal quote.
+    EXPECT_EQ(split_command_line(u"a\\\\\\\"b c"), (Arguments{u"a\\\"b", u"c"}));
+    EXPECT_EQ(split_command_line(u"\\\" \"in \\\"quotes\\\"\""),
+              (Arguments{u"\"", u"in \"quotes\""}));
+    // Two quotes inside a quoted part: one literal quote, and the quoted part ends.
+    EXPECT_EQ(split_command_line(u"\"a\"\"b c\" d"), (Arguments{u"a\"b", u"c d"}));
+    EXPECT_EQ(split_command_line(u"\"\"\" x"), (Arguments{u"\"", u"x"}));
+    // Empty quotes make an empty argument; an open quoted part runs to the end.
+    EXPECT_EQ(split_command_line(u"a \"\" b \"\""), (Arguments{u"a", u"", u"b", u""}));
+    EXPECT_EQ(split_command_line(u"\"open  part"), (Arguments{u"open  part"}));
+}
+
+class RunCommandTest : public FileHelpersTest {
+protected:
+    void SetUp() override {
+        FileHelpersTest::SetUp();
+        // Sleeps first, so that a launcher that did not wait finds no log yet.
+        write_file(script,
+                   "sleep 0.2\n"
+                   "for argument in \"$@\"; do printf '[%s]\\n' \"$argument\"; done > \"$LOG\"\n"
+                   "pwd -P >> \"$LOG\"\n");
+    }
+    const std::string script = temp + "/record.sh";
+    const std::string log = temp + "/log.txt";
+    ScopedEnv log_env{"LOG", log.c_str()};
+};
+
+TEST_F(RunCommandTest, RunsInTheChosenDirectoryAndWaits) {
+    const std::u16string parameters = u16(script) + u" one \"two words\" a\\\"b \"\"";
+    run_command(u"/bin/sh", parameters, true, false);
+    const std::string root = to_utf8(extraction_path(u""));
+    EXPECT_EQ(read_file(log),
+              "[one]\n[two words]\n[a\"b]\n[]\n" + fs::canonical(root).string() + "\n");
+
+    run_command(u"sh", u16(script), false, false);
+    EXPECT_EQ(read_file(log), fs::canonical(to_utf8(own_directory())).string() + "\n");
+}
+
+TEST_F(RunCommandTest, MissingProgramIsReportedUnlessQuiet) {
+    fs::create_directory(temp + "/empty");
+    ScopedEnv path("PATH", (temp + "/empty").c_str());
+    const auto report = report_of([] { run_command(u"x", u"y", false, false); });
+    EXPECT_TRUE(starts_with(report, u"Failed to execute 'x' with parameters 'y'\n\n"))
+        << to_utf8(report.value_or(u"no report"));
+    EXPECT_EQ(report_of([] { run_command(u"x", u"y", true, true); }), std::nullopt);
+}
+
+}  // namespace

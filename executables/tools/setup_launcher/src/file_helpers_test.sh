@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Conditions in single quotes are meant: expect_true evaluates them when it checks.
+# shellcheck disable=SC2016,SC2317
+# The file helpers under Wine: the extraction directory's number, its intermediate directories,
+# the error box for a directory that can't be created, deletion of what can't be deleted, and
+# commands opened through the shell (working directory, parameters, missing programs).
+# Usage: file_helpers_test.sh BUILD_DIR FILE_HELPERS_TEST_EXE RECORD_COMMAND_TEST_EXE UI_DRIVER_EXE
+set -uo pipefail
+
+build_dir=$1 test_exe=$2 recorder_exe=$3 ui_driver=$4
+# shellcheck source=../../../../testing/wine/wine_env.sh
+source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
+
+ensure_locales en_US.UTF-8 || exit 1
+export LANG=en_US.UTF-8
+unset LC_ALL LC_MESSAGES LANGUAGE
+wine_env_trap
+wine_env_init "$build_dir" || exit 1
+xvfb_start || exit 1
+work=$(mktemp -d "$build_dir/file_helpers_test.XXXXXX") || exit 1
+
+failures=0
+expect_eq() {
+    if [[ $2 == "$3" ]]; then
+        echo "ok: $1"
+    else
+        printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+        failures=$((failures + 1))
+    fi
+}
+expect_true() {
+    if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1 ($2)"; failures=$((failures + 1)); fi
+}
+
+# The value of "key: value" in a scenario's output.
+value() { sed -n "s/^$1: //p" <<<"$2"; }
+
+# Makes a fresh directory the TMP of the programs started after it.
+fresh_tmp() {
+    tmp=$(mktemp -d "$work/tmp.XXXXXX")
+    wine_tmp_dir "$tmp"
+    tmp_win=$(unix_to_wine_path "$tmp")
+}
+
+scenario() { timeout 60 wine "$test_exe" "$@" 2>>"$work/wine.log"; }
+
+# Reads the message boxes of a scenario running in the background and answers each with OK.
+# Sets box_texts (the boxes' texts, unescaped, in order) and scenario_exit.
+answer_boxes() {
+    local pid=$1 expected_boxes=$2 dump i
+    box_texts=()
+    for ((i = 0; i < expected_boxes; i++)); do
+        dump=$(timeout 60 wine "$ui_driver" --class '#32770' --timeout 30000 --dump --press 1 \
+            --wait-gone 2>>"$work/wine.log") || break
+        # The message is the text of the Static control with id 65535.
+        box_texts+=("$(printf '%b' "$(sed -n 's/^control: class=Static id=65535 text=//p' <<<"$dump")")")
+    done
+    wait "$pid"
+    scenario_exit=$?
+}
+
+no_box_left() { ! timeout 60 wine "$ui_driver" --class '#32770' --timeout 3000 2>/dev/null; }
+
+# ---- Own path and file existence ----
+
+out=$(scenario own)
+expect_eq "own: exit code" 0 $?
+test_exe_win=$(unix_to_wine_path "$test_exe")
+expect_eq "own_path" "$test_exe_win" "$(value own_path "$out")"
+expect_eq "own_file_name" "file_helpers_test.exe" "$(value own_file_name "$out")"
+expect_eq "own_directory" "${test_exe_win%\\*}\\" "$(value own_directory "$out")"
+expect_eq "file_exists on the own file" 1 "$(value file_exists_own_path "$out")"
+expect_eq "file_exists on a directory" 0 "$(value file_exists_own_directory "$out")"
+
+# ---- Numbering: a leftover VOQSETUP2 in TMP ----
+
+fresh_tmp
+mkdir "$tmp/VOQSETUP2"
+out=$(scenario numbering)
+expect_eq "numbering: exit code" 0 $?
+expect_eq "numbering: the leftover 2 is passed over" "$tmp_win\\VOQSETUP3\\" "$(value root "$out")"
+expect_eq "numbering: a second call gives the same" "$tmp_win\\VOQSETUP3\\" "$(value again "$out")"
+expect_true "numbering: VOQSETUP3 created" '[[ -d $tmp/VOQSETUP3 ]]'
+
+# ---- a/b\c.txt creates a and a\b only ----
+
+fresh_tmp
+out=$(scenario nested)
+expect_eq "nested: exit code" 0 $?
+expect_eq "nested: the name is returned as passed" "$tmp_win\\VOQSETUP2\\a/b\\c.txt" \
+    "$(value path "$out")"
+expect_eq "nested: what was created" "a a/b" \
+    "$(cd "$tmp/VOQSETUP2" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
+
+# ---- A regular file where a directory is needed: the real error box ----
+
+fresh_tmp
+scenario blocked >"$work/blocked.out" &
+answer_boxes $! 1
+root=$(value root "$(<"$work/blocked.out")")
+expect_eq "blocked: the extraction directory" "$tmp_win\\VOQSETUP2\\" "$root"
+expect_eq "blocked: the box's message" "Couldn't create temp directory '${root}a\\'" \
+    "$(sed -n 1p <<<"${box_texts[0]:-}")"
+expect_true "blocked: the box names the file_helpers unit" \
+    '[[ $(sed -n 3p <<<"${box_texts[0]:-}") == "executables/tools/setup_launcher/src/file_helpers.cpp (line "* ]]'
+expect_eq "blocked: exit code" 1 "$scenario_exit"
+expect_eq "blocked: nothing follows the report" "" "$(value returned "$(<"$work/blocked.out")")"
+
+# ---- Deleting a tree that holds what can't be deleted ----
+
+fresh_tmp
+out=$(scenario stuck)
+expect_eq "stuck: exit code" 0 $?
+echo "stuck: attributes read-only file $(value read_only_attributes "$out"), hidden directory" \
+    "$(value hidden_attributes "$out")"
+expect_eq "stuck: what stays" "VOQSETUP2 VOQSETUP2/hidden VOQSETUP2/hidden/inner.txt VOQSETUP2/stuck VOQSETUP2/stuck/read_only.txt" \
+    "$(cd "$tmp" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
+# Ten attempts at 100 ms each for the read-only file, the hidden directory (handled as a file),
+# the directory above the read-only file and the extraction directory.
+elapsed=$(value elapsed_ms "$out")
+expect_true "stuck: about 4 s of retries ($elapsed ms)" '((elapsed >= 3900 && elapsed < 8000))'
+
+# ---- Commands: working directory, parameters, waiting ----
+
+recorder_win=$(unix_to_wine_path "$recorder_exe")
+fresh_tmp
+export RECORD_COMMAND_LOG="$tmp_win\\command.log"
+out=$(scenario run "$recorder_win" '/p "update file.msp" REINSTALL=ALL' extraction)
+expect_eq "run in the extraction directory: exit code" 0 $?
+expect_eq "run: waited for the program" 1 "$(value log_on_return "$out")"
+expect_eq "run: command line" "\"$recorder_win\" /p \"update file.msp\" REINSTALL=ALL" \
+    "$(sed -n 1p "$tmp/command.log")"
+expect_eq "run: working directory" "$tmp_win\\VOQSETUP2" "$(sed -n 2p "$tmp/command.log")"
+
+# A program name without a directory is found in the working directory.
+fresh_tmp
+export RECORD_COMMAND_LOG="$tmp_win\\command.log"
+out=$(scenario run record_command_test.exe '' own)
+expect_eq "run in the own directory: exit code" 0 $?
+expect_eq "run: waited for the program" 1 "$(value log_on_return "$out")"
+expect_eq "run: working directory is the own directory" "$(value own_directory "$out")" \
+    "$(sed -n 2p "$tmp/command.log")\\"
+expect_eq "run: no extraction directory without the flag" "command.log" "$(ls "$tmp")"
+echo "run: command line for empty parameters: $(sed -n 1p "$tmp/command.log")"
+unset RECORD_COMMAND_LOG
+
+# ---- A missing program ----
+
+fresh_tmp
+out=$(scenario missing x y quiet)
+expect_eq "missing, quiet: exit code" 0 $?
+expect_eq "missing, quiet: run_command returned" 1 "$(value returned "$out")"
+expect_true "missing, quiet: no window at all" no_box_left
+
+scenario missing x y loud >"$work/loud.out" &
+# The shell shows its own box before the launcher's report.
+answer_boxes $! 2
+expect_eq "missing, loud: boxes shown" 2 "${#box_texts[@]}"
+echo "missing, loud: the shell's own box: $(printf '%q' "${box_texts[0]:-}")"
+expect_eq "missing, loud: the report" "Failed to execute 'x' with parameters 'y'" \
+    "$(sed -n 1p <<<"${box_texts[1]:-}")"
+expect_eq "missing, loud: exit code" 1 "$scenario_exit"
+
+if ((failures == 0)); then
+    rm -rf "$work"
+    echo "all file helper checks passed"
+    exit 0
+fi
+echo "$failures check(s) failed; files kept in $work"
+exit 1

@@ -1,0 +1,639 @@
+#include "packer.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Deterministic pseudo-random bytes; the signature's 12 bytes never occur in them by chance.
+Bytes pattern(std::size_t size, std::uint32_t seed) {
+    Bytes bytes(size);
+    for (std::uint8_t& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    return bytes;
+}
+
+std::uint32_t zlib_adler(const Bytes& bytes) {
+    return static_cast<std::uint32_t>(
+        ::adler32(::adler32(0, nullptr, 0), bytes.data(), static_cast<uInt>(bytes.size())));
+}
+
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+Bytes utf16le(std::u16string_view text) {
+    Bytes bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+std::ptrdiff_t find_bytes(const Bytes& haystack, const Bytes& needle) {
+    const auto found = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
+    return found == haystack.end() ? -1 : found - haystack.begin();
+}
+
+class PackerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern_text = (fs::temp_directory_path() / "packer_test_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern_text.data()), nullptr);
+        dir_ = pattern_text;
+        launcher_ = dir_ / "launcher.exe";
+        write(launcher_, pattern(4096, 7));
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path path(const std::string& name) const { return dir_ / name; }
+
+    static void write(const fs::path& path, const Bytes& bytes) {
+        fs::create_directories(path.parent_path());
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        ASSERT_TRUE(out.good());
+    }
+    static Bytes read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    PackItem file(const std::string& source, std::u16string name, const Bytes& content) {
+        write(path(source), content);
+        PackItem item;
+        item.source = path(source);
+        item.name = std::move(name);
+        item.origin = "--file " + source;
+        return item;
+    }
+    static PackItem command(std::u16string program, std::u16string parameters = {},
+                            std::optional<std::uint16_t> lcid = {}, bool in_dir = false,
+                            bool quiet = false) {
+        PackItem item;
+        item.kind = PackItem::Kind::command;
+        item.name = std::move(program);
+        item.parameters = std::move(parameters);
+        item.lcid = lcid;
+        item.in_extraction_dir = in_dir;
+        item.quiet = quiet;
+        item.origin = "--command";
+        return item;
+    }
+
+    Status build(std::vector<PackItem> items, const std::string& output = "out.exe",
+                 bool force = false, ProgressCallback progress = {}) {
+        BuildRequest request;
+        request.launcher = launcher_;
+        request.output = path(output);
+        request.force = force;
+        request.items = std::move(items);
+        request.progress = std::move(progress);
+        return build_launcher(request);
+    }
+
+    std::vector<std::string> directory_entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+    fs::path launcher_;
+};
+
+// A launcher file with one attachment per spec, written in the given order after the launcher.
+Bytes chain_of(const Bytes& image, const std::vector<std::pair<AttachmentSpec, Bytes>>& parts) {
+    Bytes file = image;
+    for (const auto& [spec, data] : parts) {
+        file.insert(file.end(), data.begin(), data.end());
+        const Bytes header = encode_attachment_header(spec, attachment_signature());
+        file.insert(file.end(), header.begin(), header.end());
+    }
+    return file;
+}
+
+AttachmentSpec file_spec(std::u16string name, const Bytes& data) {
+    AttachmentSpec spec;
+    spec.name = std::move(name);
+    spec.flags = flag_is_file;
+    spec.data_size = data.size();
+    spec.checksum = zlib_adler(data);
+    return spec;
+}
+
+TEST_F(PackerTest, RoundTripGivesBackEveryByteAndEveryField) {
+    const Bytes readme = {'h', 'e', 'l', 'l', 'o', '\n'};
+    const Bytes big = pattern(2 * copy_chunk_size + 17, 3);  // crosses chunk borders
+    const Bytes nested = pattern(1000, 5);
+    const Bytes launcher_before = read(launcher_);
+    std::vector<PackItem> items = {
+        file("in/readme.txt", u"readme.txt", readme),
+        file("in/big.bin", u"sub/dir/big.bin", big),
+        command(u"msiexec.exe", u"/p update.msp REINSTALL=ALL", 0x0407, true),
+        file("in/nested.txt", u"win\\style\\n\u00e4sted.txt", nested),
+        file("in/empty.dat", u"empty.dat", {}),
+        command(u"cleanup.exe", {}, {}, false, true),
+        command(u"setup.exe", u"/lang en", 0x0409),
+    };
+    std::uint64_t last_done = 0, last_total = 0;
+    ASSERT_TRUE(build(items, "out.exe", false, [&](std::uint64_t done, std::uint64_t total) {
+                    EXPECT_GE(done, last_done);
+                    last_done = done;
+                    last_total = total;
+                }).ok());
+    EXPECT_EQ(last_done, 4096 + readme.size() + big.size() + nested.size());
+    EXPECT_EQ(last_total, last_done);
+
+    EXPECT_EQ(read(launcher_), launcher_before) << "the input launcher is never modified";
+    const Bytes output = read(path("out.exe"));
+    ASSERT_GT(output.size(), launcher_before.size());
+    EXPECT_TRUE(std::equal(launcher_before.begin(), launcher_before.end(), output.begin()));
+
+    const ChainListing listing = list_attachments(path("out.exe"));
+    ASSERT_TRUE(listing.status.ok()) << listing.status.message();
+    EXPECT_EQ(listing.chain_end, static_cast<std::int64_t>(output.size()));
+    ASSERT_EQ(listing.attachments.size(), items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const AttachmentHeader& header = listing.attachments[i].header;
+        EXPECT_EQ(listing.attachments[i].index, i + 1);
+        EXPECT_EQ(header.name, items[i].name) << i;
+        EXPECT_EQ(header.parameters, items[i].parameters) << i;
+    }
+    const auto& headers = listing.attachments;
+    EXPECT_EQ(headers[0].header.fields.flags, flag_is_file);
+    EXPECT_EQ(headers[0].header.fields.checksum, zlib_adler(readme));
+    EXPECT_EQ(headers[1].header.fields.data_size, big.size());
+    EXPECT_EQ(headers[1].header.fields.checksum, zlib_adler(big));
+    EXPECT_EQ(headers[2].header.fields.flags,
+              flag_is_command | flag_has_lcid | flag_run_in_extraction_dir);
+    EXPECT_EQ(headers[2].header.lcid, 0x0407);
+    EXPECT_EQ(headers[4].header.fields.data_size, 0u);
+    EXPECT_EQ(headers[4].header.fields.checksum, 1u) << "the Adler-32 of no data";
+    EXPECT_EQ(headers[4].header.fields.flags, flag_is_file) << "an empty file is still a file";
+    EXPECT_EQ(headers[5].header.fields.flags, flag_is_command | flag_quiet);
+    EXPECT_EQ(headers[5].header.lcid, 0);
+    EXPECT_EQ(headers[6].header.lcid, 0x0409);
+
+    const VerifyReport report = verify_launcher(path("out.exe"));
+    ASSERT_TRUE(report.status.ok()) << report.status.message();
+    EXPECT_EQ(report.summary, "OK: 7 attachments, " +
+                                  std::to_string(readme.size() + big.size() + nested.size()) +
+                                  " bytes of file data");
+
+    const ExtractReport extracted = extract_launcher(path("out.exe"), path("x"));
+    ASSERT_TRUE(extracted.status.ok()) << extracted.status.message();
+    EXPECT_EQ(extracted.written.size(), 4u);
+    EXPECT_EQ(read(path("x/readme.txt")), readme);
+    EXPECT_EQ(read(path("x/sub/dir/big.bin")), big);
+    EXPECT_EQ(read(path("x") / "win" / "style" / path_from_utf8("n\xC3\xA4sted.txt")), nested);
+    EXPECT_TRUE(fs::is_regular_file(path("x/empty.dat")));
+    EXPECT_EQ(fs::file_size(path("x/empty.dat")), 0u);
+    std::size_t entries = 0;
+    for (auto it = fs::recursive_directory_iterator(path("x")); it != fs::end(it); ++it) {
+        entries += it->is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(entries, 4u) << "commands write nothing, and no temporary file stays";
+}
+
+TEST_F(PackerTest, AttachmentsLieOnDiskInReverseOfTheirProcessingOrder) {
+    ASSERT_TRUE(
+        build({file("a", u"first.txt", {1}), command(u"second.exe"), file("b", u"third.txt", {2})})
+            .ok());
+    const Bytes output = read(path("out.exe"));
+    const std::ptrdiff_t first = find_bytes(output, utf16le(u"first.txt"));
+    const std::ptrdiff_t second = find_bytes(output, utf16le(u"second.exe"));
+    const std::ptrdiff_t third = find_bytes(output, utf16le(u"third.txt"));
+    ASSERT_GE(third, 4096);
+    EXPECT_LT(third, second);
+    EXPECT_LT(second, first);
+    // The attachment processed last begins right where the launcher image ends.
+    EXPECT_EQ(output[4096], 2);
+}
+
+TEST_F(PackerTest, ManifestBuildsTheSameFileAsTheOptions) {
+    write(path("m/data/one.bin"), pattern(300, 1));
+    write(path("m/two.bin"), pattern(30, 2));
+    const std::string json = R"({"attachments": [
+        {"file": "data/one.bin"},
+        {"command": "msiexec.exe", "params": "/i x", "in_extraction_dir": true, "quiet": true,
+         "lcid": "0x0407"},
+        {"file": "two.bin", "name": "sub/zwei.bin"},
+        {"command": "de.exe", "lcid": 1031}
+    ]})";
+    write(path("m/setup.json"), Bytes(json.begin(), json.end()));
+    const ManifestResult manifest = load_manifest(path("m/setup.json"));
+    ASSERT_TRUE(manifest.status.ok()) << manifest.status.message();
+    ASSERT_EQ(manifest.items.size(), 4u);
+    EXPECT_EQ(manifest.items[0].source, path("m") / "data/one.bin");
+    EXPECT_EQ(manifest.items[0].name, u"one.bin");
+    ASSERT_TRUE(build(manifest.items, "from_manifest.exe").ok());
+
+    PackItem one;
+    ASSERT_TRUE(parse_file_argument(path_to_utf8(path("m/data/one.bin")), one).ok());
+    PackItem two;
+    ASSERT_TRUE(parse_file_argument(path_to_utf8(path("m/two.bin")) + "=sub/zwei.bin", two).ok());
+    ASSERT_TRUE(build({one, command(u"msiexec.exe", u"/i x", 0x0407, true, true), two,
+                       command(u"de.exe", {}, 0x0407)},
+                      "from_options.exe")
+                    .ok());
+    EXPECT_EQ(read(path("from_manifest.exe")), read(path("from_options.exe")));
+}
+
+TEST(PackerManifest, MistakesNameTheManifestAndTheEntry) {
+    auto problem = [](std::string_view json) {
+        const ManifestResult result = parse_manifest(json, "/base", "setup.json");
+        EXPECT_TRUE(result.items.empty());
+        return result.status.message();
+    };
+    EXPECT_EQ(problem(R"({"attachments": [{"file": "a"}, {"file": "b", "nmae": "x"}]})"),
+              "setup.json: attachment 2: unknown key 'nmae'");
+    EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "command": "b"}]})"),
+              "setup.json: attachment 1: needs exactly one of \"file\" and \"command\"");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": "0x10000"}]})"),
+              "setup.json: attachment 1: \"lcid\" must be a language identifier 0..0xFFFF, such "
+              "as \"0x0407\"");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": "yes"}]})"),
+              "setup.json: attachment 1: \"quiet\" must be true or false");
+    EXPECT_EQ(problem(R"({"attachment": []})"),
+              "setup.json: unknown key 'attachment' at the top level");
+    EXPECT_EQ(problem(R"([])"), "setup.json: the top level must be an object");
+    EXPECT_EQ(problem(R"({"attachments": [{"file": ""}]})"),
+              "setup.json: attachment 1: \"file\" must be a non-empty string");
+    EXPECT_EQ(problem(R"({"attachments": [)").rfind("setup.json: not valid JSON: ", 0), 0u);
+    // Absolute paths stay as they are.
+    const ManifestResult absolute =
+        parse_manifest(R"({"attachments": [{"file": "/abs/x.bin"}]})", "/base", "m.json");
+    ASSERT_EQ(absolute.items.size(), 1u);
+    EXPECT_EQ(absolute.items[0].source, fs::path("/abs/x.bin"));
+}
+
+TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
+    PackItem item;
+    ASSERT_TRUE(parse_file_argument("dir/a=b.bin", item).ok());
+    EXPECT_EQ(item.source, fs::path("dir/a"));
+    EXPECT_EQ(item.name, u"b.bin");
+    ASSERT_TRUE(parse_file_argument("dir/x=y.bin=z/n\xC3\xA4me.bin", item).ok());
+    EXPECT_EQ(item.source, fs::path("dir/x=y.bin"));
+    EXPECT_EQ(item.name, u"z/n\u00e4me.bin");
+    ASSERT_TRUE(parse_file_argument("dir/plain.msp", item).ok());
+    EXPECT_EQ(item.name, u"plain.msp");
+    EXPECT_FALSE(parse_file_argument("=name", item).ok());
+    EXPECT_FALSE(parse_file_argument("a=\xC3", item).ok()) << "invalid UTF-8";
+}
+
+TEST(PackerLcid, AcceptsHexAndDecimalInSixteenBits) {
+    EXPECT_EQ(parse_lcid("0x0407"), 0x0407);
+    EXPECT_EQ(parse_lcid("0X0409"), 0x0409);
+    EXPECT_EQ(parse_lcid("1031"), 0x0407);
+    EXPECT_EQ(parse_lcid("0"), 0);
+    EXPECT_EQ(parse_lcid("0xFFFF"), 0xFFFF);
+    EXPECT_EQ(parse_lcid("65535"), 0xFFFF);
+    for (const char* bad : {"0x10000", "65536", "-1", "0x", "", "12a", "0x04 07", "+5"}) {
+        EXPECT_EQ(parse_lcid(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(PackerUtf8, DecodesStrictlyAndEncodesForDisplay) {
+    EXPECT_EQ(utf8_to_utf16("a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"), u"a\u00e4\u20ac\U0001F600");
+    for (const char* bad : {"\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3",
+                            "\xE2\x82", "\x80", "\xFF"}) {
+        EXPECT_EQ(utf8_to_utf16(bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(utf16_to_utf8(u"a\u00e4\U0001F600"), "a\xC3\xA4\xF0\x9F\x98\x80");
+    EXPECT_EQ(utf16_to_utf8(std::u16string{u'x', char16_t(0xD800), u'y'}), "x\xEF\xBF\xBDy");
+}
+
+TEST_F(PackerTest, VerifyAndExtractNameTheFirstCorruptedAttachment) {
+    const Bytes good = pattern(5000, 11);
+    const Bytes bad = pattern(7000, 12);
+    ASSERT_TRUE(build({file("good.bin", u"good.bin", good), file("bad.bin", u"d/bad.bin", bad),
+                       command(u"run.exe")})
+                    .ok());
+    Bytes output = read(path("out.exe"));
+    const std::ptrdiff_t bad_data = find_bytes(output, bad);
+    ASSERT_GT(bad_data, 0);
+    output[static_cast<std::size_t>(bad_data) + 1234] ^= 0x01;
+    write(path("out.exe"), output);
+    Bytes flipped = bad;
+    flipped[1234] ^= 0x01;
+
+    const std::string expected = path_to_utf8(path("out.exe")) +
+                                 ": attachment 2: file 'd/bad.bin' is corrupted: checksum " +
+                                 hex(zlib_adler(flipped)) + " expected " + hex(zlib_adler(bad));
+    const VerifyReport report = verify_launcher(path("out.exe"));
+    EXPECT_FALSE(report.status.ok());
+    EXPECT_EQ(report.status.message(), expected);
+
+    // The listing reads only headers, so it shows everything.
+    EXPECT_TRUE(list_attachments(path("out.exe")).status.ok());
+
+    const ExtractReport extracted = extract_launcher(path("out.exe"), path("x"));
+    EXPECT_EQ(extracted.status.message(), expected);
+    EXPECT_EQ(read(path("x/good.bin")), good) << "the attachment before it is extracted";
+    EXPECT_TRUE(fs::is_empty(path("x/d"))) << "neither the bad file nor its temporary file stays";
+}
+
+TEST_F(PackerTest, VerifyReportsHeaderDamageTrailingDataAndMissingAttachments) {
+    EXPECT_EQ(verify_launcher(launcher_).summary, "no attachments");
+    EXPECT_TRUE(verify_launcher(launcher_).status.ok());
+    EXPECT_TRUE(list_attachments(launcher_).attachments.empty());
+
+    ASSERT_TRUE(build({file("a.bin", u"a.bin", pattern(100, 1)), command(u"x.exe")}).ok());
+    Bytes output = read(path("out.exe"));
+    // A certificate table appended by signing is stepped over.
+    Bytes signed_output = output;
+    const Bytes table = pattern(4400, 9);
+    signed_output.insert(signed_output.end(), table.begin(), table.end());
+    write(path("signed.exe"), signed_output);
+    const VerifyReport with_table = verify_launcher(path("signed.exe"));
+    ASSERT_TRUE(with_table.status.ok()) << with_table.status.message();
+    EXPECT_EQ(with_table.trailing_bytes, 4400);
+    EXPECT_EQ(with_table.summary,
+              "OK: 2 attachments, 100 bytes of file data, 4400 bytes after the chain (such as a "
+              "certificate table)");
+
+    // header_size of the last attachment (the command read first) one too large.
+    output[output.size() - signature_size - 4] += 1;
+    write(path("out.exe"), output);
+    EXPECT_EQ(verify_launcher(path("out.exe")).status.message(),
+              path_to_utf8(path("out.exe")) + ": attachment 1: header corrupt");
+    const ChainListing listing = list_attachments(path("out.exe"));
+    EXPECT_FALSE(listing.status.ok());
+    EXPECT_TRUE(listing.attachments.empty());
+}
+
+TEST_F(PackerTest, VerifyFindsNamesThatClashOnWindows) {
+    const Bytes one = pattern(10, 1), two = pattern(20, 2);
+    // Written by hand: the packer itself refuses to build such a chain. Read order is the
+    // reverse of the file order, so "Docs/A.TXT" is read first.
+    write(path("clash.exe"), chain_of(pattern(2048, 4), {{file_spec(u"docs\\a.txt", one), one},
+                                                         {file_spec(u"Docs/A.TXT", two), two}}));
+    EXPECT_EQ(verify_launcher(path("clash.exe")).status.message(),
+              path_to_utf8(path("clash.exe")) +
+                  ": attachment 2 'docs\\a.txt': can't be extracted: an earlier file has the "
+                  "same name (Windows ignores the case of letters)");
+
+    ExtractedNames names;
+    EXPECT_EQ(names.add(u"a/b.txt"), "");
+    EXPECT_EQ(names.add(u"a"), "an earlier file lies in a directory of this name");
+    EXPECT_EQ(names.add(u"a//b.txt/c"), "an earlier file has the name of one of its directories");
+    EXPECT_EQ(names.add(u"A\\\\B.TXT"),
+              "an earlier file has the same name (Windows ignores the case of letters)");
+    EXPECT_EQ(names.add(u"a/c.txt"), "");
+}
+
+TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
+    const Bytes data = pattern(64, 8);
+    AttachmentSpec both = file_spec(u"tool.exe", data);
+    both.flags = flag_is_command | flag_run_in_extraction_dir;  // data makes it a file as well
+    both.parameters = u"/x";
+    AttachmentSpec none;
+    none.flags = 0xE0;
+    AttachmentSpec localized;
+    localized.name = u"de.exe";
+    localized.flags = flag_is_command | flag_has_lcid;
+    localized.lcid = 0x0407;
+    write(path("foreign.exe"),
+          chain_of(pattern(1024, 4), {{localized, {}}, {none, {}}, {both, data}}));
+
+    const ChainListing listing = list_attachments(path("foreign.exe"));
+    ASSERT_TRUE(listing.status.ok()) << listing.status.message();
+    ASSERT_EQ(listing.attachments.size(), 3u);
+    EXPECT_EQ(attachment_kind(listing.attachments[0].header.fields), "both");
+    EXPECT_EQ(attachment_kind(listing.attachments[1].header.fields), "none");
+    EXPECT_EQ(attachment_kind(listing.attachments[2].header.fields), "command");
+    EXPECT_EQ(flag_names(0xE4), "has_lcid,0xE0");
+    EXPECT_EQ(flag_names(0), "-");
+
+    const std::string checksum = hex(zlib_adler(data));
+    const std::vector<std::string> lines = {
+        "#  kind     name      parameters  language  flags                             size  "
+        "checksum",
+        "1  both     tool.exe  /x          -         is_command,run_in_extraction_dir    64  " +
+            checksum,
+        "2  none     -         -           -         0xE0                                 0  "
+        "0x00000001",
+        "3  command  de.exe    -           0x0407    is_command,has_lcid                  0  "
+        "0x00000001"};
+    std::string expected;
+    for (const std::string& line : lines)
+        expected += line + "\n";
+    EXPECT_EQ(format_table(listing.attachments), expected);
+
+    const std::string json = format_json(listing.attachments);
+    EXPECT_NE(json.find("\"kind\": \"both\""), std::string::npos);
+    EXPECT_NE(json.find("\"language\": \"0x0407\""), std::string::npos);
+    EXPECT_NE(json.find("\"language\": null"), std::string::npos);
+    EXPECT_NE(json.find("\"flags\": [\n      \"is_command\",\n      \"has_lcid\"\n    ]"),
+              std::string::npos);
+
+    // extract writes the data of the "both" attachment, the way the launcher does.
+    const ExtractReport extracted = extract_launcher(path("foreign.exe"), path("x"));
+    ASSERT_TRUE(extracted.status.ok()) << extracted.status.message();
+    EXPECT_EQ(read(path("x/tool.exe")), data);
+}
+
+TEST_F(PackerTest, RefusesToOverwriteWithoutForce) {
+    write(path("out.exe"), {'o', 'l', 'd'});
+    const Status refused = build({command(u"x.exe")});
+    EXPECT_EQ(refused.message(),
+              path_to_utf8(path("out.exe")) + ": already exists; use --force to replace it");
+    EXPECT_EQ(read(path("out.exe")), Bytes({'o', 'l', 'd'}));
+
+    ASSERT_TRUE(build({command(u"x.exe")}, "out.exe", true).ok());
+    EXPECT_EQ(list_attachments(path("out.exe")).attachments.size(), 1u);
+
+    // Not even --force lets the launcher or an input become the output.
+    const Bytes launcher_before = read(launcher_);
+    EXPECT_FALSE(build({command(u"x.exe")}, "launcher.exe", true).ok());
+    EXPECT_EQ(read(launcher_), launcher_before);
+    EXPECT_FALSE(build({file("in.bin", u"in.bin", {1, 2})}, "in.bin", true).ok());
+    EXPECT_EQ(read(path("in.bin")), Bytes({1, 2}));
+}
+
+TEST_F(PackerTest, RefusesLaunchersThatHoldTheSignatureOrAreSigned) {
+    const Signature signature = attachment_signature();
+    // Placed across the border of two read chunks, so that a search per chunk would miss it.
+    Bytes image = pattern(copy_chunk_size + 4096, 21);
+    const std::size_t offset = copy_chunk_size - 5;
+    std::copy(signature.begin(), signature.end(), image.begin() + offset);
+    write(launcher_, image);
+    EXPECT_EQ(build({command(u"x.exe")})
+                  .message()
+                  .rfind(path_to_utf8(launcher_) + ": holds the attachment signature at offset " +
+                             std::to_string(offset) + ";",
+                         0),
+              0u);
+
+    // A minimal PE image: DOS header, "PE\0\0", file header, optional header with 16 data
+    // directories; entry 4 is the certificate table.
+    auto pe = [](bool pe32_plus, std::uint32_t certificate_size) {
+        Bytes bytes(1024, 0);
+        bytes[0] = 'M';
+        bytes[1] = 'Z';
+        const std::size_t pe_offset = 0x80;
+        bytes[0x3C] = pe_offset;
+        std::copy_n("PE\0\0", 4, bytes.begin() + pe_offset);
+        const std::size_t optional = pe_offset + 24;
+        const std::size_t optional_size = pe32_plus ? 240 : 224;
+        bytes[pe_offset + 4 + 16] = static_cast<std::uint8_t>(optional_size);
+        bytes[optional] = 0x0B;
+        bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
+        const std::size_t directories = optional + (pe32_plus ? 112 : 96);
+        bytes[directories - 4] = 16;  // NumberOfRvaAndSizes
+        const std::size_t security = directories + 4 * 8;
+        for (int i = 0; i < 4; ++i) {
+            bytes[security + 4 + i] = static_cast<std::uint8_t>(certificate_size >> (8 * i));
+        }
+        return bytes;
+    };
+    for (bool pe32_plus : {false, true}) {
+        write(launcher_, pe(pe32_plus, 0x1234));
+        EXPECT_EQ(build({command(u"x.exe")}, "out.exe", true).message(),
+                  path_to_utf8(launcher_) +
+                      ": is signed (it has an Authenticode certificate table); pack the unsigned "
+                      "launcher and sign the packed file afterwards")
+            << pe32_plus;
+        write(launcher_, pe(pe32_plus, 0));
+        EXPECT_TRUE(build({command(u"x.exe")}, "out.exe", true).ok()) << pe32_plus;
+    }
+    fs::remove(launcher_);
+    EXPECT_EQ(build({command(u"x.exe")}, "out.exe", true).message(),
+              path_to_utf8(launcher_) + ": can't open: No such file or directory");
+}
+
+TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
+    for (const std::u16string name :
+         {u"", u"../up.txt", u"a/../../b", u"/abs.txt", u"\\abs.txt", u"C:\\x.txt", u"C:x.txt",
+          u"\\\\server\\share\\x", u"a//b.txt", u"a\\/b.txt", u"dir/", u"a/./b", u"con",
+          u"sub/NUL.txt", u"a?b", u"a:b", u"a\tb", u"trailing.", u"dir /x"}) {
+        const Status status = build({file("in.bin", name, {1})});
+        EXPECT_FALSE(status.ok()) << utf16_to_utf8(name);
+        EXPECT_EQ(status.message().rfind("--file in.bin: name '" + utf16_to_utf8(name) + "': ", 0),
+                  0u)
+            << status.message();
+    }
+    EXPECT_EQ(file_name_problem(u"deep/er/con.txt"), "the name uses the Windows device name 'con'");
+    EXPECT_EQ(file_name_problem(u"console.txt"), "");
+    EXPECT_EQ(file_name_problem(u"d\u00e9j\u00e0 vu/\U0001F600.txt"), "");
+
+    const std::u16string longest(max_text_length, u'p');
+    const std::u16string too_long(max_text_length + 1, u'p');
+    EXPECT_EQ(build({command(u"x.exe", too_long)}).message(),
+              "--command: the parameter text is longer than 65535 UTF-16 code units");
+    EXPECT_EQ(build({command(too_long)}).message(),
+              "--command: the program is longer than 65535 UTF-16 code units");
+    EXPECT_EQ(build({command(u"")}).message(), "--command: the program is empty");
+    EXPECT_EQ(build({command(u"x.exe", std::u16string(u"a\0b", 3))}).message(),
+              "--command: the parameter text contains a NUL character");
+    EXPECT_EQ(build({file("in.bin", too_long, {1})}).message(),
+              "--file in.bin: name '" + utf16_to_utf8(too_long) +
+                  "': the name is longer than 65535 UTF-16 code units");
+    // Exactly 65535 code units fit.
+    ASSERT_TRUE(build({command(longest, longest)}).ok());
+    const ChainListing listing = list_attachments(path("out.exe"));
+    ASSERT_EQ(listing.attachments.size(), 1u);
+    EXPECT_EQ(listing.attachments[0].header.parameters, longest);
+
+    EXPECT_EQ(
+        build({file("a.bin", u"Dir/A.bin", {1}), file("b.bin", u"dir\\a.BIN", {2})}, "o2.exe")
+            .message(),
+        "--file b.bin: name 'dir\\a.BIN': an earlier file has the same name (Windows ignores the "
+        "case of letters)");
+    EXPECT_FALSE(fs::exists(path("o2.exe")));
+}
+
+TEST_F(PackerTest, FailedBuildLeavesNoOutputAndNoTemporaryFile) {
+    write(path("in.bin"), {1, 2, 3});
+    const std::vector<std::string> before = directory_entries();
+    PackItem missing;
+    missing.source = path("missing.bin");
+    missing.name = u"missing.bin";
+    missing.origin = "--file missing.bin";
+    EXPECT_EQ(build({file("in.bin", u"in.bin", {1, 2, 3}), missing}).message(),
+              path_to_utf8(path("missing.bin")) + ": can't open: No such file or directory");
+    EXPECT_EQ(directory_entries(), before);
+
+    PackItem directory;
+    directory.source = dir_;
+    directory.name = u"dir";
+    directory.origin = "--file .";
+    EXPECT_EQ(build({directory}).message(), path_to_utf8(dir_) + ": is a directory");
+    EXPECT_EQ(directory_entries(), before);
+
+    // A read error in the middle of the copy, after the temporary file exists: the kernel refuses
+    // to read this file's first page.
+    PackItem unreadable;
+    unreadable.source = "/proc/self/mem";
+    unreadable.name = u"mem.bin";
+    unreadable.origin = "--file /proc/self/mem";
+    const Status status = build({file("in.bin", u"in.bin", {1, 2, 3}), unreadable});
+    EXPECT_EQ(status.message().rfind("/proc/self/mem: can't read", 0), 0u) << status.message();
+    EXPECT_EQ(directory_entries(), before);
+
+    // The same with --force over an existing output, which stays as it was.
+    write(path("out.exe"), {'o', 'l', 'd'});
+    EXPECT_FALSE(build({unreadable}, "out.exe", true).ok());
+    EXPECT_EQ(read(path("out.exe")), Bytes({'o', 'l', 'd'}));
+    EXPECT_EQ(directory_entries().size(), before.size() + 1);
+
+    // An output in a directory that does not exist.
+    EXPECT_EQ(build({command(u"x.exe")}, "no/such/dir/out.exe")
+                  .message()
+                  .rfind(path_to_utf8(path("no/such/dir/out.exe")) +
+                             ": can't create a temporary file beside it: ",
+                         0),
+              0u);
+}
+
+TEST_F(PackerTest, ExtractNeverReplacesAFile) {
+    ASSERT_TRUE(build({file("a.bin", u"a.bin", {1}), file("b.bin", u"sub/b.bin", {2})}).ok());
+    write(path("x/sub/b.bin"), {'m', 'i', 'n', 'e'});
+    const ExtractReport report = extract_launcher(path("out.exe"), path("x"));
+    EXPECT_EQ(report.status.message(), path_to_utf8(path("x/sub/b.bin")) + ": already exists");
+    EXPECT_TRUE(report.written.empty()) << "targets are checked before anything is written";
+    EXPECT_FALSE(fs::exists(path("x/a.bin")));
+    EXPECT_EQ(read(path("x/sub/b.bin")), Bytes({'m', 'i', 'n', 'e'}));
+}
+
+TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
+    const Bytes data = pattern(10, 1);
+    // Written by hand: the packer refuses such names. The safe file is read first.
+    write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(u"..\\evil.txt", data), data},
+                                                        {file_spec(u"safe.txt", data), data}}));
+    const std::string expected =
+        path_to_utf8(path("evil.exe")) + ": attachment 2: invalid file name '..\\evil.txt'";
+    EXPECT_EQ(verify_launcher(path("evil.exe")).status.message(), expected);
+    const ExtractReport report = extract_launcher(path("evil.exe"), path("x/y"));
+    EXPECT_EQ(report.status.message(), expected);
+    EXPECT_FALSE(fs::exists(path("x/evil.txt")));
+    EXPECT_FALSE(fs::exists(path("x/y/safe.txt"))) << "all headers are read before writing";
+}
+
+TEST(PackerProgressBar, FillsInProportion) {
+    EXPECT_EQ(progress_bar(0, 100 << 20, 10), "[..........]   0%  0.0 MiB of 100.0 MiB");
+    EXPECT_EQ(progress_bar(50 << 20, 100 << 20, 10), "[#####.....]  50%  50.0 MiB of 100.0 MiB");
+    EXPECT_EQ(progress_bar(100 << 20, 100 << 20, 10), "[##########] 100%  100.0 MiB of 100.0 MiB");
+    EXPECT_EQ(progress_bar(0, 0, 4), "[####] 100%  0.0 MiB of 0.0 MiB");
+}
+
+}  // namespace

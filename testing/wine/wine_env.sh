@@ -1,0 +1,243 @@
+# shellcheck shell=bash
+# Shared setup for tests that run Windows programs under Wine. Source it, then:
+#
+#   ensure_locales [LOCALE...]   generate missing glibc locales (default de_DE.UTF-8 en_US.UTF-8)
+#   wine_env_init BUILD_DIR      prepare the build tree's Wine prefix and export the Wine settings
+#   wine_env_trap                stop everything below when the script ends, however it ends
+#   xvfb_start                   start a private X server and export DISPLAY
+#   xvfb_stop                    wait for the Wine session to end, then stop that X server
+#   wine_tmp_dir DIR             make Windows programs started afterwards use DIR as TMP/TEMP
+#   unix_to_wine_path PATH       print PATH as the Windows program sees it (Z:\...)
+#
+# The prefix $BUILD_DIR/wineprefix is created once and never run in. Each test runs in its own
+# copy of it ($BUILD_DIR/wineprefix-runs/run-PID-*: own registry files, drive_c shared through
+# a symbolic link), because one Wine session serves every process of a prefix: tests sharing a
+# prefix would share one desktop across their X servers, and the first test to stop its X server
+# would take the other tests' windows with it.
+
+WINE_ENV_STAMP_VERSION=1
+
+# ---------------------------------------------------------------------------- locales
+
+# Wine maps LANG to the interface language, and converts command lines and file names, only
+# when that glibc locale exists.
+_wine_env_locale_exists() {
+    local wanted
+    wanted=$(printf '%s' "$1" | tr '[:upper:]' '[:lower:]' | tr -d -- '-')
+    locale -a 2>/dev/null | tr '[:upper:]' '[:lower:]' | tr -d -- '-' | grep -qxF "$wanted"
+}
+
+ensure_locales() {
+    local wanted=("$@") name missing=()
+    ((${#wanted[@]})) || wanted=(de_DE.UTF-8 en_US.UTF-8)
+    for name in "${wanted[@]}"; do
+        _wine_env_locale_exists "$name" || missing+=("$name")
+    done
+    ((${#missing[@]})) || return 0
+    (
+        flock 9
+        for name in "${missing[@]}"; do
+            _wine_env_locale_exists "$name" && continue
+            echo "wine_env: generating locale $name" >&2
+            localedef -i "${name%%.*}" -f UTF-8 "$name" || exit 1
+        done
+    ) 9>/tmp/wine_env_locales.lock
+}
+
+# ---------------------------------------------------------------------------- prefix
+
+# Settings every run relies on:
+# - a crash ends the process instead of waiting in Wine's crash dialog;
+# - windows are not "managed": Xvfb has no window manager, and Wine otherwise waits a second
+#   for one each time a window is hidden or destroyed;
+# - TMP and TEMP come from WINETMP/WINETEMP (wine_tmp_dir): the registry's values, the user's
+#   and the system's, would override them.
+_wine_env_configure() {
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f &&
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f &&
+        _wine_env_delete_values 'HKCU\Environment' TMP TEMP &&
+        _wine_env_delete_values \
+            'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' TMP TEMP
+}
+
+_wine_env_delete_values() {
+    local key=$1 value
+    shift
+    for value in "$@"; do
+        wine reg delete "$key" /v "$value" /f || return 1
+    done
+}
+
+_wine_env_boot() {
+    local -x WINEPREFIX=$1
+    local DISPLAY
+    unset DISPLAY
+    wineboot -i >/dev/null 2>&1 &&
+        timeout 120 wineserver -w &&
+        _wine_env_configure >/dev/null 2>&1 &&
+        timeout 120 wineserver -w
+}
+
+_wine_env_stamp_text() {
+    printf '%s %s\n' "$WINE_ENV_STAMP_VERSION" "$(wine --version)"
+}
+
+# Creates the shared prefix. Runs under the lock, so parallel tests wait for the first one
+# instead of booting the same prefix twice. A prefix without a matching stamp (an interrupted
+# preparation, another Wine version, older settings) is made again from scratch.
+_wine_env_prepare_base() {
+    local base=$1 stamp=$1/.wine_env_prepared
+    [[ -f $stamp && $(<"$stamp") == "$(_wine_env_stamp_text)" ]] && return 0
+    echo "wine_env: preparing $base (about 30 s, once per build tree)" >&2
+    rm -rf "${base:?}"
+    _wine_env_boot "$base" || {
+        echo "wine_env: preparing $base failed" >&2
+        return 1
+    }
+    _wine_env_stamp_text >"$stamp"
+}
+
+# Copies what a Wine session writes (the registry) and links what it only reads (drive_c).
+# The prefix's "wineserver" file names the session's socket directory and is left out, so the
+# copy gets a session of its own.
+_wine_env_make_run_prefix() {
+    local base=$1 run=$2
+    cp -p "$base"/system.reg "$base"/user.reg "$base"/userdef.reg "$base"/.update-timestamp \
+        "$run"/ &&
+        cp -a "$base"/dosdevices "$run"/ &&
+        ln -s "$base"/drive_c "$run"/drive_c
+}
+
+# Removes run prefixes whose test died without cleaning up (killed with SIGKILL).
+_wine_env_remove_stale_runs() {
+    local runs=$1 dir pid
+    for dir in "$runs"/run-*; do
+        [[ -d $dir ]] || continue
+        pid=${dir##*/run-}
+        pid=${pid%%-*}
+        kill -0 "$pid" 2>/dev/null && continue
+        WINEPREFIX=$dir timeout 10 wineserver -k >/dev/null 2>&1
+        _wine_env_remove_run_prefix "$dir"
+    done
+}
+
+_wine_env_remove_run_prefix() {
+    local dir=$1 socket_dir=
+    [[ -f $dir/wineserver ]] && socket_dir=$(<"$dir/wineserver")
+    # Only the directory this session created, never another prefix's.
+    if [[ $socket_dir =~ ^wine-[A-Za-z0-9]{6}$ && -O /tmp/$socket_dir ]]; then
+        rm -rf "/tmp/${socket_dir:?}"
+    fi
+    rm -rf "${dir:?}"
+}
+
+wine_env_init() {
+    local build_dir=${1:?wine_env_init needs the build directory}
+    build_dir=$(realpath -m "$build_dir")
+    local base=$build_dir/wineprefix runs=$build_dir/wineprefix-runs
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$build_dir" "$runs" || return 1
+    (
+        flock 9
+        _wine_env_prepare_base "$base" && _wine_env_remove_stale_runs "$runs"
+    ) 9>"$base.lock" || return 1
+    WINE_ENV_RUN_PREFIX=$(mktemp -d "$runs/run-$$-XXXXXX") || return 1
+    _wine_env_make_run_prefix "$base" "$WINE_ENV_RUN_PREFIX" || return 1
+    export WINEPREFIX=$WINE_ENV_RUN_PREFIX
+}
+
+# ---------------------------------------------------------------------------- X server
+
+_xvfb_display_free() {
+    [[ ! -e /tmp/.X11-unix/X$1 && ! -e /tmp/.X$1-lock ]]
+}
+
+# Ready means: our server still runs, owns the display's lock file (another server that won the
+# race for the same number would own it) and answers.
+_xvfb_wait_ready() {
+    local number=$1 pid=$2 owner attempt
+    for ((attempt = 0; attempt < 100; attempt++)); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        owner=
+        [[ -r /tmp/.X$number-lock ]] && read -r owner <"/tmp/.X$number-lock"
+        if [[ $owner =~ ^[0-9]+$ ]] && ((owner == pid)); then
+            if ! command -v xdpyinfo >/dev/null; then
+                [[ -S /tmp/.X11-unix/X$number ]] && return 0
+            elif xdpyinfo -display ":$number" >/dev/null 2>&1; then
+                return 0
+            fi
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+xvfb_start() {
+    local number=$((100 + $$ % 200)) attempt pid
+    for ((attempt = 0; attempt < 100; attempt++, number++)); do
+        _xvfb_display_free "$number" || continue
+        Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        pid=$!
+        if _xvfb_wait_ready "$number" "$pid"; then
+            XVFB_PID=$pid
+            export DISPLAY=:$number
+            return 0
+        fi
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    echo "xvfb_start: no X server could be started" >&2
+    return 1
+}
+
+# Waits for the Wine session to end first: its processes still talk to the X server.
+xvfb_stop() {
+    if [[ -n ${WINEPREFIX:-} ]]; then
+        timeout 30 wineserver -w || {
+            wineserver -k
+            timeout 10 wineserver -w
+        }
+    fi
+    [[ -n ${XVFB_PID:-} ]] || return 0
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=
+}
+
+# ---------------------------------------------------------------------------- cleanup
+
+# On failure the Windows programs still running are ended at once instead of waited for; the
+# session belongs to this test alone.
+wine_env_cleanup() {
+    local status=$?
+    if ((status != 0)) && [[ -n ${WINEPREFIX:-} ]]; then
+        wineserver -k 2>/dev/null
+    fi
+    xvfb_stop
+    if [[ -n ${WINE_ENV_RUN_PREFIX:-} ]]; then
+        _wine_env_remove_run_prefix "$WINE_ENV_RUN_PREFIX"
+        WINE_ENV_RUN_PREFIX=
+    fi
+    return "$status"
+}
+
+wine_env_trap() {
+    trap wine_env_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
+# ---------------------------------------------------------------------------- paths
+
+unix_to_wine_path() {
+    local path
+    path=$(realpath -m -s "${1:?unix_to_wine_path needs a path}")
+    printf 'Z:%s\n' "${path//\//\\}"
+}
+
+wine_tmp_dir() {
+    local dir
+    dir=$(unix_to_wine_path "${1:?wine_tmp_dir needs a directory}")
+    export WINETMP=$dir WINETEMP=$dir
+}
