@@ -44,16 +44,18 @@ void collect_command(const AttachmentHeader& header) {
 // progress window after every chunk. Returns the Adler-32 of the data.
 std::uint32_t copy_data(std::FILE* file, std::FILE* output, const AttachmentHeader& header,
                         const std::u16string& output_path) {
-    const std::uint64_t buffer_size =
-        header.fields.data_size < extraction_chunk_size ? header.fields.data_size
-                                                        : extraction_chunk_size;
+    const std::uint64_t buffer_size = header.fields.data_size < extraction_chunk_size
+                                          ? header.fields.data_size
+                                          : extraction_chunk_size;
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
                                                std::uint8_t[buffer_size > 0 ? buffer_size : 1]);
-    if (!buffer) FATAL_ERROR("error_internal");
+    if (!buffer)
+        FATAL_ERROR("error_internal");
 
     std::uint32_t sum = adler32_initial;
     for (std::uint64_t remaining = header.fields.data_size; remaining > 0;) {
-        const auto chunk = static_cast<std::size_t>(remaining < buffer_size ? remaining : buffer_size);
+        const auto chunk =
+            static_cast<std::size_t>(remaining < buffer_size ? remaining : buffer_size);
         if (!read_exact(file, buffer.get(), chunk)) {
             FATAL_ERROR("error_reading_file", own_file_name().c_str(), header.name.c_str());
         }
@@ -77,13 +79,16 @@ void extract_file(std::FILE* file, const AttachmentHeader& header) {
         FATAL_ERROR("error_reading", own_file_name().c_str());
     }
     const std::u16string output_path = extraction_path(header.name);
-    if (file_exists(output_path)) FATAL_ERROR("error_file_exists", output_path.c_str());
+    if (file_exists(output_path))
+        FATAL_ERROR("error_file_exists", output_path.c_str());
 
     std::FILE* output = open_file(output_path, "wb");
-    if (output == nullptr) FATAL_ERROR("error_opening_for_write", header.name.c_str());
+    if (output == nullptr)
+        FATAL_ERROR("error_opening_for_write", header.name.c_str());
     const std::uint32_t sum = copy_data(file, output, header, output_path);
     // Buffered bytes reach the disk only here; a failed close is a failed write, not success.
-    if (std::fclose(output) != 0) FATAL_ERROR("error_writing", output_path.c_str());
+    if (std::fclose(output) != 0)
+        FATAL_ERROR("error_writing", output_path.c_str());
     if (sum != header.fields.checksum) {
         FATAL_ERROR("error_corrupt_file", own_file_name().c_str(), header.name.c_str());
     }
@@ -101,10 +106,13 @@ void run_commands(const std::vector<LaunchCommand>& commands, bool any_language,
 
 // The language whose bound commands run: none (0), the only one, or the user's choice.
 std::uint16_t chosen_language() {
-    for (const LaunchCommand& command : localized_commands()) add_command_lcid(command.lcid);
+    for (const LaunchCommand& command : localized_commands())
+        add_command_lcid(command.lcid);
     const std::vector<std::uint16_t>& languages = collected_lcids();
-    if (languages.empty()) return 0;
-    if (languages.size() == 1) return languages.front();
+    if (languages.empty())
+        return 0;
+    if (languages.size() == 1)
+        return languages.front();
     return choose_language();
 }
 
@@ -123,12 +131,16 @@ std::vector<LaunchCommand>& localized_commands() {
 bool read_attachment(std::FILE* file, const Signature& signature) {
     const std::int64_t end = tell_file(file);
     const HeaderResult result = read_attachment_header(file, end, signature);
-    if (result.status == HeaderStatus::end_of_chain) return false;
-    if (result.status == HeaderStatus::error) report_header_error(result);
+    if (result.status == HeaderStatus::end_of_chain)
+        return false;
+    if (result.status == HeaderStatus::error)
+        report_header_error(result);
 
     const AttachmentHeader& header = result.header;
-    if (header.fields.flags & flag_is_command) collect_command(header);
-    if (is_extracted(header.fields)) extract_file(file, header);
+    if (header.fields.flags & flag_is_command)
+        collect_command(header);
+    if (is_extracted(header.fields))
+        extract_file(file, header);
     seek_file(file, header.data_start, SEEK_SET, true);  // the next attachment ends here
     return true;
 }
@@ -136,7 +148,8 @@ bool read_attachment(std::FILE* file, const Signature& signature) {
 void launch_file(const std::u16string& path) {
     const Signature signature = attachment_signature();
     std::FILE* file = open_file(path, "rb");  // stays open while the commands run
-    if (file == nullptr) FATAL_ERROR("error_opening", path.c_str());
+    if (file == nullptr)
+        FATAL_ERROR("error_opening", path.c_str());
 
     seek_file(file, 0, SEEK_END, false);
     const std::int64_t end = find_chain_end(file, tell_file(file), signature);
@@ -146,10 +159,12 @@ void launch_file(const std::u16string& path) {
     if (has_chain) {
         total = total_data_size(file, end, signature);
         seek_file(file, end, SEEK_SET, false);
-        if (total == -1) total = tell_file(file) - image_size_estimate;
+        if (total == -1)
+            total = tell_file(file) - image_size_estimate;
     }
 
-    if (total != 0) create_progress_window(static_cast<std::uint64_t>(total));
+    if (total != 0)
+        create_progress_window(static_cast<std::uint64_t>(total));
     if (has_chain) {
         while (read_attachment(file, signature)) {
         }
@@ -161,10 +176,13 @@ void launch_file(const std::u16string& path) {
 
     run_commands(common_commands(), true, 0);
     const std::uint16_t language = chosen_language();
-    if (language != 0) run_commands(localized_commands(), false, language);
+    if (language != 0)
+        run_commands(localized_commands(), false, language);
 
     delete_extraction_dir();
     exit_process(0);
 }
 
-void launch() { launch_file(own_path()); }
+void launch() {
+    launch_file(own_path());
+}

@@ -76,7 +76,8 @@ void report_out_of_memory() {
 }  // namespace
 
 void install_out_of_memory_report() {
-    if (memory_reserve == nullptr) memory_reserve = new char[64 * 1024];
+    if (memory_reserve == nullptr)
+        memory_reserve = new char[64 * 1024];
     std::set_new_handler(report_out_of_memory);
 }
 

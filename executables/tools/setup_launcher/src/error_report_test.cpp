@@ -13,8 +13,8 @@ ErrorReport compose(std::uint32_t last_error, int errno_value, const char16_t* s
                     const char16_t* format, ...) {
     va_list args;
     va_start(args, format);
-    ErrorReport report =
-        compose_error_report("src/unit.cpp", 42, last_error, errno_value, system_text, format, args);
+    ErrorReport report = compose_error_report("src/unit.cpp", 42, last_error, errno_value,
+                                              system_text, format, args);
     va_end(args);
     return report;
 }

@@ -37,7 +37,8 @@ constexpr LocaleLanguage locale_languages[] = {
 std::string_view messages_locale() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
-        if (value != nullptr && *value != 0) return value;
+        if (value != nullptr && *value != 0)
+            return value;
     }
     return {};
 }
@@ -47,14 +48,19 @@ std::string_view messages_locale() {
 std::uint16_t user_ui_language() {
     const std::string_view locale = messages_locale();
     for (const LocaleLanguage& entry : locale_languages) {
-        if (locale.substr(0, entry.locale.size()) == entry.locale) return entry.lcid;
+        if (locale.substr(0, entry.locale.size()) == entry.locale)
+            return entry.lcid;
     }
     return 0x0409;
 }
 
-std::uint32_t last_error_code() { return 0; }
+std::uint32_t last_error_code() {
+    return 0;
+}
 
-const char16_t* system_error_text(std::uint32_t) { return nullptr; }
+const char16_t* system_error_text(std::uint32_t) {
+    return nullptr;
+}
 
 void show_error_box(const std::u16string& message, const std::u16string& title) {
     const std::string text = to_utf8(title) + "\n" + to_utf8(message) + "\n";
@@ -62,7 +68,9 @@ void show_error_box(const std::u16string& message, const std::u16string& title) 
     std::fflush(stderr);
 }
 
-void exit_process(int code) { std::exit(code); }
+void exit_process(int code) {
+    std::exit(code);
+}
 
 // ---- Files, directories and processes ----
 

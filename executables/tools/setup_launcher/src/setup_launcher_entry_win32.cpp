@@ -14,7 +14,8 @@ void restrict_dll_search() {
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     const auto set_directories = reinterpret_cast<SetDirectories>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-    if (set_directories != nullptr) set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (set_directories != nullptr)
+        set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace

@@ -104,16 +104,19 @@ const std::u16string& get_text(const char* key) {
 
 bool select_language(std::uint16_t lcid) {
     const auto found = language_tables.find(lcid);
-    if (found == language_tables.end()) return false;
+    if (found == language_tables.end())
+        return false;
     current_table = found->second;
     return true;
 }
 
 std::uint16_t pick_language(std::uint16_t ui_language, const std::vector<std::uint16_t>& lcids) {
-    if (lcids.empty()) return 0;
+    if (lcids.empty())
+        return 0;
     const std::uint16_t* primary_match = nullptr;
     for (const std::uint16_t& lcid : lcids) {
-        if (lcid == ui_language) return lcid;
+        if (lcid == ui_language)
+            return lcid;
         if (primary_match == nullptr &&
             (lcid & primary_language_mask) == (ui_language & primary_language_mask)) {
             primary_match = &lcid;
@@ -131,4 +134,6 @@ const StringTable& current_string_table() {
     return current_table != nullptr ? *current_table : none;
 }
 
-const std::vector<BuiltInText>& built_in_texts() { return texts; }
+const std::vector<BuiltInText>& built_in_texts() {
+    return texts;
+}

@@ -8,20 +8,40 @@ namespace {
 
 std::vector<std::string> keys_in_order() {
     std::vector<std::string> keys;
-    for (const BuiltInText& text : built_in_texts()) keys.push_back(text.key);
+    for (const BuiltInText& text : built_in_texts())
+        keys.push_back(text.key);
     return keys;
 }
 
 TEST(StringTable, BothTablesHoldEveryKeyInTheGivenOrder) {
-    const std::vector<std::string> expected = {
-        "button_cancel", "button_ok", "error_close_process", "error_corrupt_header",
-        "error_corrupt_file", "error_create_temp_dir", "error_execute", "error_file_exists",
-        "error_file_without_name", "error_GetLastError", "error_internal",
-        "error_locale_not_found", "error_msg_copy_help", "error_msg_errno",
-        "error_msg_file_and_line", "error_msg_title", "error_no_temp_path", "error_opening",
-        "error_opening_for_write", "error_reading", "error_reading_header", "error_reading_file",
-        "error_reading_file_name", "error_reading_LCID", "error_reading_parameters",
-        "error_reading_signature", "error_writing", "error_invalid_file_name"};
+    const std::vector<std::string> expected = {"button_cancel",
+                                               "button_ok",
+                                               "error_close_process",
+                                               "error_corrupt_header",
+                                               "error_corrupt_file",
+                                               "error_create_temp_dir",
+                                               "error_execute",
+                                               "error_file_exists",
+                                               "error_file_without_name",
+                                               "error_GetLastError",
+                                               "error_internal",
+                                               "error_locale_not_found",
+                                               "error_msg_copy_help",
+                                               "error_msg_errno",
+                                               "error_msg_file_and_line",
+                                               "error_msg_title",
+                                               "error_no_temp_path",
+                                               "error_opening",
+                                               "error_opening_for_write",
+                                               "error_reading",
+                                               "error_reading_header",
+                                               "error_reading_file",
+                                               "error_reading_file_name",
+                                               "error_reading_LCID",
+                                               "error_reading_parameters",
+                                               "error_reading_signature",
+                                               "error_writing",
+                                               "error_invalid_file_name"};
     EXPECT_EQ(keys_in_order(), expected);
 
     ScopedEnv lang("LANG", "en_US.UTF-8");
@@ -56,8 +76,9 @@ TEST(StringTable, InterfaceLanguagePicksTheTable) {
     const struct {
         const char* locale;
         const char16_t* title;
-    } cases[] = {{"de_DE.UTF-8", u"Fehler"}, {"de_AT.UTF-8", u"Fehler"}, {"de_CH.UTF-8", u"Fehler"},
-                 {"en_US.UTF-8", u"Error"},  {"en_GB.UTF-8", u"Error"},  {"fr_FR.UTF-8", u"Error"},
+    } cases[] = {{"de_DE.UTF-8", u"Fehler"}, {"de_AT.UTF-8", u"Fehler"},
+                 {"de_CH.UTF-8", u"Fehler"}, {"en_US.UTF-8", u"Error"},
+                 {"en_GB.UTF-8", u"Error"},  {"fr_FR.UTF-8", u"Error"},
                  {"ja_JP.UTF-8", u"Error"},  {"C", u"Error"}};
     ScopedEnv lc_all("LC_ALL", nullptr);
     ScopedEnv lc_messages("LC_MESSAGES", nullptr);

@@ -33,7 +33,8 @@ struct ScopedEnv {
     ScopedEnv(const char* n, const char* value) : name(n) {
         const char* old = std::getenv(n);
         had_value = old != nullptr;
-        if (had_value) old_value = old;
+        if (had_value)
+            old_value = old;
         if (value != nullptr) {
             setenv(n, value, 1);
         } else {

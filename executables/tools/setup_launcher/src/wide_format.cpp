@@ -36,10 +36,13 @@ void put_padded(BoundedOutput& out, const Spec& spec, const char16_t* digits, in
         start = 1;
     }
     if (!spec.left_align) {
-        for (; padding > 0; --padding) put(out, pad);
+        for (; padding > 0; --padding)
+            put(out, pad);
     }
-    for (int i = start; i < length; ++i) put(out, digits[i]);
-    for (; padding > 0; --padding) put(out, u' ');
+    for (int i = start; i < length; ++i)
+        put(out, digits[i]);
+    for (; padding > 0; --padding)
+        put(out, u' ');
 }
 
 void put_unsigned(BoundedOutput& out, const Spec& spec, std::uint32_t value, unsigned base,
@@ -53,25 +56,33 @@ void put_unsigned(BoundedOutput& out, const Spec& spec, std::uint32_t value, uns
         value /= base;
     } while (value != 0);
     int length = 0;
-    if (negative) digits[length++] = u'-';
-    while (count > 0) digits[length++] = reversed[--count];
+    if (negative)
+        digits[length++] = u'-';
+    while (count > 0)
+        digits[length++] = reversed[--count];
     put_padded(out, spec, digits, length);
 }
 
 void put_wide_string(BoundedOutput& out, const Spec& spec, const char16_t* text) {
-    if (text == nullptr) text = u"(null)";
+    if (text == nullptr)
+        text = u"(null)";
     std::size_t length = 0;
-    while (text[length] != 0) ++length;
+    while (text[length] != 0)
+        ++length;
     int padding = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
     if (!spec.left_align) {
-        for (; padding > 0; --padding) put(out, u' ');
+        for (; padding > 0; --padding)
+            put(out, u' ');
     }
-    for (std::size_t i = 0; i < length; ++i) put(out, text[i]);
-    for (; padding > 0; --padding) put(out, u' ');
+    for (std::size_t i = 0; i < length; ++i)
+        put(out, text[i]);
+    for (; padding > 0; --padding)
+        put(out, u' ');
 }
 
 void put_narrow_string(BoundedOutput& out, const Spec& spec, const char* text) {
-    if (text == nullptr) text = "(null)";
+    if (text == nullptr)
+        text = "(null)";
     std::u16string wide = widen(text);
     put_wide_string(out, spec, wide.c_str());
 }
@@ -107,8 +118,8 @@ bool convert(BoundedOutput& out, const Spec& spec, char16_t conversion, va_list&
         case u'i': {
             const int value = va_arg(args, int);
             const bool negative = value < 0;
-            const std::uint32_t magnitude =
-                negative ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+            const std::uint32_t magnitude = negative ? 0u - static_cast<std::uint32_t>(value)
+                                                     : static_cast<std::uint32_t>(value);
             put_unsigned(out, spec, magnitude, 10, false, negative);
             return true;
         }
@@ -136,7 +147,8 @@ bool convert(BoundedOutput& out, const Spec& spec, char16_t conversion, va_list&
 
 int format_wide_to_buffer_v(char16_t* buffer, std::size_t count, const char16_t* format,
                             va_list args) {
-    if (count == 0 || buffer == nullptr) return -1;
+    if (count == 0 || buffer == nullptr)
+        return -1;
     BoundedOutput out{buffer, count - 1};
     va_list local;
     va_copy(local, args);
@@ -150,8 +162,10 @@ int format_wide_to_buffer_v(char16_t* buffer, std::size_t count, const char16_t*
         p = parse_spec(p + 1, spec);
         if (*p == 0 || !convert(out, spec, *p, local)) {
             // Unknown or unfinished placeholder: copy it as it stands.
-            for (const char16_t* q = start; q <= p && *q != 0; ++q) put(out, *q);
-            if (*p == 0) break;
+            for (const char16_t* q = start; q <= p && *q != 0; ++q)
+                put(out, *q);
+            if (*p == 0)
+                break;
         }
     }
     va_end(local);
@@ -249,13 +263,16 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& cp)
     } else {
         return 0;
     }
-    if (text.size() - i <= extra) return 0;
+    if (text.size() - i <= extra)
+        return 0;
     for (std::size_t k = 1; k <= extra; ++k) {
         const auto next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
+        if ((next & 0xC0) != 0x80)
+            return 0;
         cp = (cp << 6) | (next & 0x3F);
     }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
     return extra + 1;
 }
 
