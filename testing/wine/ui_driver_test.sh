@@ -36,11 +36,21 @@ drive() {
     return "$status"
 }
 
+# A probe whose box was never answered must fail the test, not hang it.
+wait_exit() {
+    local pid=$1 deadline=$((SECONDS + 30))
+    while kill -0 "$pid" 2>/dev/null; do
+        ((SECONDS < deadline)) || return 124
+        sleep 0.1
+    done
+    wait "$pid"
+}
+
 ensure_locales de_DE.UTF-8 en_US.UTF-8
 export LANG=de_DE.UTF-8
 unset LC_ALL
-wine_env_init "$build_dir"
 wine_env_trap
+wine_env_init "$build_dir"
 xvfb_start
 echo "display $DISPLAY, prefix $WINEPREFIX"
 
@@ -67,14 +77,13 @@ drive --class '#32770' --title "$title" --press 1 --wait-gone || status=$?
 check "OK pressed, box gone" "0 " "$status $err"
 
 status=0
-wait "$probe_pid" || status=$?
+wait_exit "$probe_pid" || status=$?
 check "probe exit code after OK" 7 "$status"
 
 status=0
 drive --class '#32770' --title "$title" --timeout 300 --dump || status=$?
 check "absent window reported" "2 ui_driver: no window class=#32770 title=$title" "$status $err"
 
-xvfb_stop
 ((failures == 0)) || {
     echo "$failures check(s) failed"
     exit 1

@@ -1,9 +1,10 @@
 # shellcheck shell=bash
-# Shared setup for tests that run Windows programs under Wine. Source it, then:
+# Shared setup for tests that run Windows programs under Wine; safe to use under "set -e".
+# Source it, then:
 #
 #   ensure_locales [LOCALE...]   generate missing glibc locales (default de_DE.UTF-8 en_US.UTF-8)
+#   wine_env_trap                clean up everything below when the script ends, however it ends
 #   wine_env_init BUILD_DIR      prepare the build tree's Wine prefix and export the Wine settings
-#   wine_env_trap                stop everything below when the script ends, however it ends
 #   xvfb_start                   start a private X server and export DISPLAY
 #   xvfb_stop                    wait for the Wine session to end, then stop that X server
 #   wine_tmp_dir DIR             make Windows programs started afterwards use DIR as TMP/TEMP
@@ -98,25 +99,36 @@ _wine_env_prepare_base() {
 }
 
 # Copies what a Wine session writes (the registry) and links what it only reads (drive_c).
-# The prefix's "wineserver" file names the session's socket directory and is left out, so the
-# copy gets a session of its own.
+# The prefix's "wineserver" file names the directory of the session's socket under /tmp. Wine
+# creates it when it is missing, but two processes starting together on a new prefix then both
+# create one and one of them fails ("chdir to /tmp/wine-...: No such file"), so it is created
+# here, before any process starts.
 _wine_env_make_run_prefix() {
-    local base=$1 run=$2
+    local base=$1 run=$2 socket_dir
     cp -p "$base"/system.reg "$base"/user.reg "$base"/userdef.reg "$base"/.update-timestamp \
         "$run"/ &&
         cp -a "$base"/dosdevices "$run"/ &&
-        ln -s "$base"/drive_c "$run"/drive_c
+        ln -s "$base"/drive_c "$run"/drive_c &&
+        socket_dir=$(mktemp -d /tmp/wine-XXXXXX) &&
+        printf '%s' "${socket_dir#/tmp/}" >"$run"/wineserver &&
+        chmod 400 "$run"/wineserver
 }
 
-# Removes run prefixes whose test died without cleaning up (killed with SIGKILL).
+# Removes what a test killed with SIGKILL left behind: its Wine session, its X server (by the
+# PID it recorded, if that process is still an Xvfb) and its run prefix.
 _wine_env_remove_stale_runs() {
-    local runs=$1 dir pid
+    local runs=$1 dir pid xvfb_pid
     for dir in "$runs"/run-*; do
         [[ -d $dir ]] || continue
         pid=${dir##*/run-}
         pid=${pid%%-*}
         kill -0 "$pid" 2>/dev/null && continue
-        WINEPREFIX=$dir timeout 10 wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$dir timeout 10 wineserver -k >/dev/null 2>&1 || true
+        xvfb_pid=
+        [[ -f $dir/xvfb.pid ]] && xvfb_pid=$(<"$dir/xvfb.pid")
+        if [[ $xvfb_pid =~ ^[0-9]+$ && $(cat "/proc/$xvfb_pid/comm" 2>/dev/null) == Xvfb ]]; then
+            kill "$xvfb_pid" 2>/dev/null || true
+        fi
         _wine_env_remove_run_prefix "$dir"
     done
 }
@@ -182,10 +194,13 @@ xvfb_start() {
         if _xvfb_wait_ready "$number" "$pid"; then
             XVFB_PID=$pid
             export DISPLAY=:$number
+            if [[ -n ${WINE_ENV_RUN_PREFIX:-} ]]; then
+                echo "$pid" >"$WINE_ENV_RUN_PREFIX/xvfb.pid"
+            fi
             return 0
         fi
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     echo "xvfb_start: no X server could be started" >&2
     return 1
@@ -193,15 +208,13 @@ xvfb_start() {
 
 # Waits for the Wine session to end first: its processes still talk to the X server.
 xvfb_stop() {
-    if [[ -n ${WINEPREFIX:-} ]]; then
-        timeout 30 wineserver -w || {
-            wineserver -k
-            timeout 10 wineserver -w
-        }
+    if [[ -n ${WINEPREFIX:-} ]] && ! timeout 30 wineserver -w; then
+        wineserver -k || true
+        timeout 10 wineserver -w || true
     fi
     [[ -n ${XVFB_PID:-} ]] || return 0
-    kill "$XVFB_PID" 2>/dev/null
-    wait "$XVFB_PID" 2>/dev/null
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
     XVFB_PID=
 }
 
@@ -212,7 +225,7 @@ xvfb_stop() {
 wine_env_cleanup() {
     local status=$?
     if ((status != 0)) && [[ -n ${WINEPREFIX:-} ]]; then
-        wineserver -k 2>/dev/null
+        wineserver -k 2>/dev/null || true
     fi
     xvfb_stop
     if [[ -n ${WINE_ENV_RUN_PREFIX:-} ]]; then
