@@ -26,8 +26,7 @@ const std::u16string english_help =
 class ErrorReportTest : public ::testing::Test {
 protected:
     void SetUp() override { init_string_table(); }
-    ScopedEnv lc_all{"LC_ALL", nullptr};
-    ScopedEnv lang{"LANG", "en_US.UTF-8"};
+    ScopedUiLanguage language{"en_US.UTF-8"};
 };
 
 TEST_F(ErrorReportTest, SectionsFollowInOrderAndOnlyWhenSet) {

@@ -44,7 +44,7 @@ TEST(StringTable, BothTablesHoldEveryKeyInTheGivenOrder) {
                                                "error_invalid_file_name"};
     EXPECT_EQ(keys_in_order(), expected);
 
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedUiLanguage lang("en_US.UTF-8");
     init_string_table();
     for (std::uint16_t lcid : {lcid_german, lcid_english}) {
         ASSERT_TRUE(select_language(lcid));
@@ -55,7 +55,7 @@ TEST(StringTable, BothTablesHoldEveryKeyInTheGivenOrder) {
 }
 
 TEST(StringTable, TextsAreExactCodeUnits) {
-    ScopedEnv lang("LANG", "de_DE.UTF-8");
+    ScopedUiLanguage lang("de_DE.UTF-8");
     init_string_table();
     const std::u16string temp_dir = get_text("error_create_temp_dir");
     ASSERT_EQ(temp_dir.size(), 55u);
@@ -80,21 +80,19 @@ TEST(StringTable, InterfaceLanguagePicksTheTable) {
                  {"de_CH.UTF-8", u"Fehler"}, {"en_US.UTF-8", u"Error"},
                  {"en_GB.UTF-8", u"Error"},  {"fr_FR.UTF-8", u"Error"},
                  {"ja_JP.UTF-8", u"Error"},  {"C", u"Error"}};
-    ScopedEnv lc_all("LC_ALL", nullptr);
-    ScopedEnv lc_messages("LC_MESSAGES", nullptr);
     for (const auto& c : cases) {
-        ScopedEnv lang("LANG", c.locale);
+        ScopedUiLanguage lang(c.locale);
         init_string_table();
         EXPECT_EQ(get_text("error_msg_title"), c.title) << c.locale;
     }
-    ScopedEnv lang("LANG", "en_US.UTF-8");
-    ScopedEnv messages("LC_MESSAGES", "de_AT.UTF-8");
+    ScopedUiLanguage lang("en_US.UTF-8");
+    ScopedEnv messages("LC_MESSAGES", "de_AT.UTF-8");  // set after the language clears it
     init_string_table();
     EXPECT_EQ(get_text("error_msg_title"), u"Fehler") << "LC_MESSAGES wins over LANG";
 }
 
 TEST(StringTable, SelectLanguageNeedsAnExactTable) {
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedUiLanguage lang("en_US.UTF-8");
     init_string_table();
     EXPECT_FALSE(select_language(0x0C07));
     EXPECT_EQ(get_text("button_cancel"), u"Cancel");
@@ -103,7 +101,7 @@ TEST(StringTable, SelectLanguageNeedsAnExactTable) {
 }
 
 TEST(StringTable, MissingKeyYieldsEmptyTextAndIsAddedToTheCurrentTableOnly) {
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedUiLanguage lang("en_US.UTF-8");
     init_string_table();
     EXPECT_EQ(current_string_table().count("no_such_key"), 0u);
     const std::u16string& first = get_text("no_such_key");
@@ -115,7 +113,7 @@ TEST(StringTable, MissingKeyYieldsEmptyTextAndIsAddedToTheCurrentTableOnly) {
 }
 
 TEST(StringTable, DuplicateKeyReportsOldAndNewTextOnThreeLines) {
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedUiLanguage lang("en_US.UTF-8");
     init_string_table();
     ThrowOnFatalError guard;
     try {

@@ -49,3 +49,12 @@ struct ScopedEnv {
         }
     }
 };
+
+// Makes the user's interface language follow `locale` whatever the environment says: LC_ALL and
+// LC_MESSAGES would take precedence over LANG.
+struct ScopedUiLanguage {
+    ScopedEnv lc_all{"LC_ALL", nullptr};
+    ScopedEnv lc_messages{"LC_MESSAGES", nullptr};
+    ScopedEnv lang;
+    explicit ScopedUiLanguage(const char* locale) : lang("LANG", locale) {}
+};
