@@ -11,6 +11,10 @@ cmake --build --preset windows
 cmake --preset native >/dev/null
 cmake --build --preset native
 
+# The tests choose their interface languages through LANG; nothing else may override it.
+unset LC_ALL LC_MESSAGES LANGUAGE
+export LANG=C.UTF-8
+
 jobs=$(nproc)
 status=0
 ctest --preset windows -j "$jobs" --timeout 600 2>&1 | tee build/windows-tests.log || status=1
