@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     googletest libgtest-dev libbenchmark-dev zlib1g-dev libcli11-dev nlohmann-json3-dev
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-    wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps imagemagick
+    wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils x11-apps imagemagick openssl
     locales osslsigncode file
 )
 

@@ -1,27 +1,57 @@
-// Test program: records how run_command started it. Writes its command line and its current
-// directory, one line each in UTF-8, into the file that RECORD_COMMAND_LOG names, or else into
+// Test program: records how it was started. Writes its command line and its current directory,
+// one line each in UTF-8, into the file that RECORD_COMMAND_LOG names, or else into
 // record_command.log in its current directory. It waits half a second first, so that a caller
 // that does not wait for it finds no log yet.
+//
+// Two settings for runs of several commands in a row:
+// - RECORD_COMMAND_APPEND (any value): the lines are appended to the log instead of replacing it;
+// - RECORD_COMMAND_CHECK_FILE=NAME: a third line "exists: NAME" or "missing: NAME" tells whether
+//   NAME, relative to the current directory, is a file that can be opened for reading.
 #include <windows.h>
 
 #include <string>
 
+namespace {
+
+std::wstring environment_value(const wchar_t* name) {
+    wchar_t value[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return {};
+    return value;
+}
+
+bool readable_file(const std::wstring& name) {
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     Sleep(500);
-    wchar_t log_name[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(L"RECORD_COMMAND_LOG", log_name, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        lstrcpyW(log_name, L"record_command.log");
+    std::wstring log_name = environment_value(L"RECORD_COMMAND_LOG");
+    if (log_name.empty())
+        log_name = L"record_command.log";
+    const bool append = GetEnvironmentVariableW(L"RECORD_COMMAND_APPEND", nullptr, 0) != 0;
+    const std::wstring checked = environment_value(L"RECORD_COMMAND_CHECK_FILE");
     wchar_t directory[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, directory);
 
-    const std::wstring text = std::wstring(GetCommandLineW()) + L"\n" + directory + L"\n";
+    std::wstring text = std::wstring(GetCommandLineW()) + L"\n" + directory + L"\n";
+    if (!checked.empty())
+        text += (readable_file(checked) ? L"exists: " : L"missing: ") + checked + L"\n";
     std::string bytes(static_cast<std::size_t>(text.size()) * 3, '\0');
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
                             static_cast<int>(bytes.size()), nullptr, nullptr);
-    const HANDLE file = CreateFileW(log_name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(log_name.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, 0, nullptr,
+                    append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     DWORD written = 0;
