@@ -8,7 +8,7 @@ packages=(
     googletest libgtest-dev libbenchmark-dev zlib1g-dev libcli11-dev nlohmann-json3-dev
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils x11-apps imagemagick openssl
-    locales osslsigncode file
+    locales osslsigncode file gdb
 )
 
 as_root() {

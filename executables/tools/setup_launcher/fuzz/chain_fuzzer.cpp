@@ -1,5 +1,6 @@
-// Feeds arbitrary launcher files to the search for the chain's end, the sizing pre-pass and the
-// header reader, and checks what they report against the bytes themselves.
+// Feeds arbitrary launcher files to the PE header reader that finds the certificate table, the
+// search for the chain's end, the sizing pre-pass and the header reader, and checks what they
+// report against the bytes themselves.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -47,6 +48,38 @@ std::int64_t last_signature_end(const std::uint8_t* data, std::size_t search_end
         }
     }
     return -1;
+}
+
+// The little-endian number of `bytes` bytes at `at`; bytes past the end count as 0.
+std::uint64_t load(const std::uint8_t* data, std::size_t size, std::uint64_t at, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes; i-- > 0;)
+        value = value << 8 | (at + i < size ? data[at + i] : 0);
+    return value;
+}
+
+// The certificate table's offset read the plain way from the bytes in memory; -1 for none.
+std::int64_t plain_certificate_table(const std::uint8_t* data, std::size_t size) {
+    if (size < 64 || data[0] != 'M' || data[1] != 'Z')
+        return -1;
+    const std::uint64_t pe = load(data, size, 0x3C, 4);
+    if (pe + 24 > size || std::memcmp(data + pe, "PE\0\0", 4) != 0)
+        return -1;
+    const std::uint64_t optional_size = load(data, size, pe + 20, 2);
+    const std::uint64_t magic = load(data, size, pe + 24, 2);
+    if (optional_size < 2 || pe + 26 > size || (magic != 0x10B && magic != 0x20B))
+        return -1;
+    const std::uint64_t count_at = magic == 0x10B ? 92 : 108;
+    const std::uint64_t entry_end = count_at + 4 + 5 * 8;
+    if (entry_end > optional_size || pe + 24 + entry_end > size ||
+        load(data, size, pe + 24 + count_at, 4) <= 4) {
+        return -1;
+    }
+    const std::uint64_t offset = load(data, size, pe + 24 + entry_end - 8, 4);
+    const std::uint64_t table_size = load(data, size, pe + 24 + entry_end - 4, 4);
+    if (table_size == 0 || offset < pe + 24 + optional_size || offset > size)
+        return -1;
+    return static_cast<std::int64_t>(offset);
 }
 
 // Walks the chain back from `chain_end` as the launcher does and returns the sum of its data when
@@ -125,6 +158,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         encode_fixed_fields(decode_fixed_fields(data), bytes);
         check(std::memcmp(bytes, data, fixed_fields_size) == 0);
     }
+
+    const std::int64_t table = certificate_table_offset(file, file_size);
+    check(table == plain_certificate_table(data, size));
+    const std::int64_t signed_end = signed_range_end(file, file_size);
+    check(signed_end == (table >= 0 ? table : file_size));
+    check(find_chain_end(file, signed_end, signature) ==
+          last_signature_end(data, static_cast<std::size_t>(signed_end), signature));
 
     const std::int64_t chain_end = find_chain_end(file, file_size, signature);
     check(chain_end == last_signature_end(data, size, signature));

@@ -41,6 +41,36 @@ AttachmentSpec attachment(std::u16string name, std::uint8_t flags, std::u16strin
     return spec;
 }
 
+void store32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// The smallest PE headers that name a certificate table: "PE\0\0" at 0x40, a PE32 optional
+// header of 136 bytes with 5 data directories, the last one the certificate table's entry.
+constexpr std::size_t pe_headers_size = 0x40 + 24 + 136;
+constexpr std::size_t security_entry_at = 0x40 + 24 + 96 + 4 * 8;
+
+Bytes pe_headers() {
+    Bytes bytes = image(pe_headers_size);
+    store32(bytes, 0x3C, 0x40);
+    store32(bytes, 0x40, 'P' | 'E' << 8);
+    bytes[0x40 + 20] = 136;
+    bytes[0x40 + 21] = 0;
+    bytes[0x40 + 24] = 0x0B;
+    bytes[0x40 + 25] = 0x01;
+    store32(bytes, 0x40 + 24 + 92, 5);
+    return bytes;
+}
+
+// Pads to 8 bytes and appends a certificate table of `size` bytes that the headers name.
+void sign(Bytes& file, std::size_t size) {
+    file.resize((file.size() + 7) / 8 * 8, 0);
+    store32(file, security_entry_at, static_cast<std::uint32_t>(file.size()));
+    store32(file, security_entry_at + 4, static_cast<std::uint32_t>(size));
+    file.insert(file.end(), size, 0x30);
+}
+
 // The fixed fields of the attachment that ends `chain`.
 FixedFields last_fields(const Bytes& chain) {
     return decode_fixed_fields(chain.data() + chain.size() - header_overhead);
@@ -109,6 +139,22 @@ int main(int argc, char** argv) {
     seeds.emplace_back("stalled", stalled);
 
     seeds.emplace_back("image_only", image(40));
+
+    // Signed, then an attachment appended after the certificate table, and one slipped inside
+    // it with the table's size enlarged: neither is inside the signed range.
+    Bytes signed_after = pe_headers();
+    add(signed_after, attachment(u"setup.exe", flag_is_command));
+    sign(signed_after, 16);
+    add(signed_after, attachment(u"evil.exe", flag_is_command));
+    seeds.emplace_back("signed_after", signed_after);
+    Bytes signed_inside = pe_headers();
+    add(signed_inside, attachment(u"setup.exe", flag_is_command));
+    sign(signed_inside, 16);
+    const std::size_t table_start = signed_inside.size() - 16;
+    add(signed_inside, attachment(u"evil.exe", flag_is_command));
+    store32(signed_inside, security_entry_at + 4,
+            static_cast<std::uint32_t>(signed_inside.size() - table_start));
+    seeds.emplace_back("signed_inside", signed_inside);
 
     for (const auto& [name, bytes] : seeds) {
         if (!write(directory + "/" + name, bytes)) {

@@ -1,5 +1,7 @@
 #include "adler32.h"
 
+#include <atomic>
+
 namespace {
 
 constexpr std::uint32_t adler_modulus = 65521;
@@ -13,21 +15,6 @@ constexpr std::uint64_t largest_b_after(std::uint64_t bytes) {
 }
 static_assert(largest_b_after(reduction_run) <= 0xFFFFFFFFu);
 static_assert(largest_b_after(reduction_run + 1) > 0xFFFFFFFFu);
-
-// The vector paths, then the scalar loop.
-struct PathList {
-    Adler32Path entries[8];
-    std::size_t count = 0;
-};
-
-PathList collect_paths() {
-    PathList list;
-    for (const Adler32Path& path : adler32_vector_paths()) {
-        if (list.count + 1 < std::size(list.entries)) list.entries[list.count++] = path;
-    }
-    list.entries[list.count++] = Adler32Path{"scalar", adler32_scalar};
-    return list;
-}
 
 }  // namespace
 
@@ -55,13 +42,14 @@ std::uint32_t adler32_scalar(std::uint32_t value, const void* data, std::uint64_
     return (b << 16) | a;
 }
 
-std::span<const Adler32Path> adler32_paths() {
-    static const PathList paths = collect_paths();
-    return {paths.entries, paths.count};
-}
-
 std::uint32_t adler32(std::uint32_t value, const void* data, std::uint64_t length) {
-    // Chosen once: the processor does not change while the process runs.
-    static const Adler32Function fastest = adler32_paths().front().function;
-    return fastest(value, data, length);
+    // Chosen on first use: the processor does not change while the process runs. Threads that
+    // meet here first all store the same function; the pointer needs no guarded initialisation.
+    static std::atomic<Adler32Function> fastest{nullptr};
+    Adler32Function function = fastest.load(std::memory_order_relaxed);
+    if (function == nullptr) {
+        function = adler32_paths().front().function;
+        fastest.store(function, std::memory_order_relaxed);
+    }
+    return function(value, data, length);
 }

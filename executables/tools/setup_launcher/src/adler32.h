@@ -23,10 +23,7 @@ struct Adler32Path {
     Adler32Function function;
 };
 
-// The paths this processor can run, fastest first; the last is always the scalar loop. The
-// first is the one `adler32` runs.
+// The paths this processor can run, fastest first: the vector paths, none on other processor
+// families, then the scalar loop. The first is the one `adler32` runs. Defined beside the
+// vector code (adler32_x86.cpp).
 std::span<const Adler32Path> adler32_paths();
-
-// The vector paths this processor can run, fastest first; none on other processor families.
-// Defined beside the vector code (adler32_x86.cpp).
-std::span<const Adler32Path> adler32_vector_paths();

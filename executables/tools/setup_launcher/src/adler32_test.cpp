@@ -106,9 +106,8 @@ TEST(Adler32, AllOnesWithBothSumsAtTheirMaximumDoNotWrap) {
     // start at 65520. The lengths straddle the runs of the scalar loop (5552) and of the vector
     // paths (5504 and 5536 bytes of whole blocks, then a tail).
     const std::uint32_t highest = 65520u << 16 | 65520u;
-    for (const std::size_t length :
-         {31, 32, 63, 64, 5503, 5504, 5535, 5536, 5551, 5552, 5553, 5567, 5568, 3 * 5552 + 63,
-          (1 << 20) + 13}) {
+    for (const std::size_t length : {31, 32, 63, 64, 5503, 5504, 5535, 5536, 5551, 5552, 5553, 5567,
+                                     5568, 3 * 5552 + 63, (1 << 20) + 13}) {
         const std::vector<std::uint8_t> bytes(length, 0xFF);
         for (const Adler32Path& path : every_path()) {
             for (const std::uint32_t start : {adler32_initial, highest}) {

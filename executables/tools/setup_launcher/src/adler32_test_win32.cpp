@@ -104,7 +104,8 @@ int main() {
     std::size_t count = 0;
     checked[count++] = Adler32Path{"dispatched", adler32};
     for (const Adler32Path& path : paths) {
-        if (count < std::size(checked)) checked[count++] = path;
+        if (count < std::size(checked))
+            checked[count++] = path;
     }
 
     for (std::size_t i = 0; i < count; ++i) {

@@ -78,6 +78,14 @@ void extract_file(std::FILE* file, const AttachmentHeader& header) {
     if (!seek_file(file, header.data_start, SEEK_SET, true)) {
         FATAL_ERROR("error_reading", own_file_name().c_str());
     }
+    // The file calls take no longer paths, and the length depends on where the extraction
+    // directory lies, known only once it exists. When it was created just for this check it is
+    // still empty, and goes again: a refused name leaves nothing behind.
+    const std::u16string root = extraction_path(u"");
+    if (!fits_path_limit(root, header.name)) {
+        remove_directory(root);
+        FATAL_ERROR("error_invalid_file_name", own_file_name().c_str(), header.name.c_str());
+    }
     const std::u16string output_path = extraction_path(header.name);
     if (file_exists(output_path))
         FATAL_ERROR("error_file_exists", output_path.c_str());
@@ -145,31 +153,45 @@ bool read_attachment(std::FILE* file, const Signature& signature) {
     return true;
 }
 
+bool extract_chain(std::FILE* file, const Signature& signature, std::int64_t& chain_end) {
+    seek_file(file, 0, SEEK_END, false);
+    // In a signed file the search starts at the certificate table: what lies behind its start is
+    // not covered by the signature, whatever it holds.
+    chain_end = find_chain_end(file, signed_range_end(file, tell_file(file)), signature);
+    // A failed search (0) is treated like no chain at all: nothing is read.
+    const bool has_chain = chain_end > 0;
+    std::int64_t total = 0;
+    bool sized_by_estimate = false;
+    if (has_chain) {
+        total = total_data_size(file, chain_end, signature);
+        seek_file(file, chain_end, SEEK_SET, false);
+        if (total == -1) {
+            total = tell_file(file) - image_size_estimate;
+            sized_by_estimate = true;
+        }
+    }
+
+    // A chain that could not be sized still gets its window, even when the estimate comes out
+    // as 0: without one, the first chunk's progress report would read as the user's cancel and
+    // a damaged file would end silently with success.
+    const bool show_progress = total != 0 || sized_by_estimate;
+    if (show_progress)
+        create_progress_window(static_cast<std::uint64_t>(total));
+    if (has_chain) {
+        while (read_attachment(file, signature)) {
+        }
+    }
+    return show_progress;
+}
+
 void launch_file(const std::u16string& path) {
     const Signature signature = attachment_signature();
     std::FILE* file = open_file(path, "rb");  // stays open while the commands run
     if (file == nullptr)
         FATAL_ERROR("error_opening", path.c_str());
 
-    seek_file(file, 0, SEEK_END, false);
-    const std::int64_t end = find_chain_end(file, tell_file(file), signature);
-    // A failed search (0) is treated like no chain at all: nothing is read.
-    const bool has_chain = end > 0;
-    std::int64_t total = 0;
-    if (has_chain) {
-        total = total_data_size(file, end, signature);
-        seek_file(file, end, SEEK_SET, false);
-        if (total == -1)
-            total = tell_file(file) - image_size_estimate;
-    }
-
-    if (total != 0)
-        create_progress_window(static_cast<std::uint64_t>(total));
-    if (has_chain) {
-        while (read_attachment(file, signature)) {
-        }
-    }
-    if (total != 0) {
+    std::int64_t chain_end = 0;
+    if (extract_chain(file, signature, chain_end)) {
         sleep_milliseconds(progress_linger_milliseconds);
         close_progress_window();
     }

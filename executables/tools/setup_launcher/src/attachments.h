@@ -19,6 +19,11 @@ std::vector<LaunchCommand>& localized_commands();  // bound to a language
 // Every failure is reported; a progress window closed by the user ends the process with code 0.
 bool read_attachment(std::FILE* file, const Signature& signature);
 
+// The launch sequence up to the end of the extraction: finds the chain's end inside the signed
+// range (stored in `chain_end`; 0 or -1 when there is none), sizes the progress window and reads
+// every attachment. True when a progress window was created; the caller closes it.
+bool extract_chain(std::FILE* file, const Signature& signature, std::int64_t& chain_end);
+
 // Runs the launcher file at `path` from its chain's end to the process's exit: extract, run the
 // commands for every language, ask for the language where needed, run its commands, clean up.
 [[noreturn]] void launch_file(const std::u16string& path);

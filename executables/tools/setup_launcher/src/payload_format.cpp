@@ -156,11 +156,47 @@ bool is_separator(char16_t c) {
     return c == u'/' || c == u'\\';
 }
 
-// "." stays where it is. ".." climbs out, and so does every other component of only dots and
-// spaces, which Windows trims down to nothing or to "..".
-bool is_safe_component(std::u16string_view component) {
-    return component.empty() || component == u"." ||
-           component.find_first_not_of(u". ") != std::u16string_view::npos;
+char16_t fold_ascii_case(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+bool equals_ignoring_ascii_case(std::u16string_view text, std::u16string_view upper) {
+    return text.size() == upper.size() &&
+           std::equal(text.begin(), text.end(), upper.begin(),
+                      [](char16_t a, char16_t b) { return fold_ascii_case(a) == b; });
+}
+
+// Windows opens the device instead of a file for these names, with any extension, in any
+// directory. COM and LPT count 0 to 9, and also the superscript digits 1 to 3.
+bool is_device_name(std::u16string_view component) {
+    std::u16string_view stem = component.substr(0, component.find(u'.'));
+    while (!stem.empty() && stem.back() == u' ')
+        stem.remove_suffix(1);
+    for (const std::u16string_view device :
+         {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+        if (equals_ignoring_ascii_case(stem, device))
+            return true;
+    }
+    if (stem.size() != 4)
+        return false;
+    const std::u16string_view prefix = stem.substr(0, 3);
+    const char16_t number = stem[3];
+    return (equals_ignoring_ascii_case(prefix, u"COM") ||
+            equals_ignoring_ascii_case(prefix, u"LPT")) &&
+           ((number >= u'0' && number <= u'9') || number == u'\u00B9' || number == u'\u00B2' ||
+            number == u'\u00B3');
+}
+
+NameProblem component_problem(std::u16string_view component) {
+    if (component.empty())
+        return NameProblem::empty_component;
+    if (component.find_first_not_of(u". ") == std::u16string_view::npos)
+        return NameProblem::dots_component;
+    if (component.back() == u'.' || component.back() == u' ')
+        return NameProblem::trailing_dot_or_space;
+    if (is_device_name(component))
+        return NameProblem::device_name;
+    return NameProblem::none;
 }
 
 }  // namespace
@@ -354,21 +390,124 @@ HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Sig
     return result;
 }
 
-bool is_safe_relative_name(std::u16string_view name) {
+NameCheck check_relative_name(std::u16string_view name) {
+    if (name.empty())
+        return {NameProblem::empty, 0, 0};
     // A leading separator also starts every UNC and device path ("\\server", "\\?\", "\\.\").
-    // A colon names a drive ("C:") or an alternate data stream; neither belongs in a name.
-    if (name.empty() || is_separator(name.front()) || name.find(u':') != name.npos)
-        return false;
+    if (is_separator(name.front()))
+        return {NameProblem::leading_separator, 0, 1};
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i];
+        if (c == u':')
+            return {NameProblem::colon, i, 1};
+        if (c < 0x20)
+            return {NameProblem::control_character, i, 1};
+        if (std::u16string_view(u"<>\"|?*").find(c) != std::u16string_view::npos)
+            return {NameProblem::reserved_character, i, 1};
+    }
     std::size_t begin = 0;
     for (;;) {
         const auto separator = std::find_if(name.begin() + begin, name.end(), is_separator);
         const auto end = static_cast<std::size_t>(separator - name.begin());
-        if (!is_safe_component(name.substr(begin, end - begin)))
-            return false;
+        const NameProblem problem = component_problem(name.substr(begin, end - begin));
+        if (problem != NameProblem::none)
+            return {problem, begin, end - begin};
         if (separator == name.end())
-            return true;
+            return {};
         begin = end + 1;
     }
+}
+
+bool is_safe_relative_name(std::u16string_view name) {
+    return check_relative_name(name).problem == NameProblem::none;
+}
+
+bool fits_path_limit(std::u16string_view root, std::u16string_view name) {
+    // Each length counts the terminator as well.
+    if (root.size() + name.size() + 1 > max_path_units)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (is_separator(name[i]) && root.size() + i + 2 > max_directory_path_units)
+            return false;
+    }
+    return true;
+}
+
+std::optional<SecurityDirectory> read_security_directory(std::FILE* file, std::int64_t file_size) {
+    // e_lfanew, the offset of "PE\0\0", is the last field of the 64-byte DOS header.
+    constexpr std::int64_t dos_header_size = 64;
+    constexpr std::size_t pe_offset_at = 0x3C;
+    // "PE\0\0" and the 20-byte file header, whose SizeOfOptionalHeader is at 20.
+    constexpr std::int64_t pe_header_size = 24;
+    constexpr std::size_t optional_size_at = 20;
+    // Offsets in the optional header: NumberOfRvaAndSizes comes right before the directories.
+    constexpr std::size_t pe32_count_at = 92;
+    constexpr std::size_t pe32_plus_count_at = 108;
+    constexpr std::uint32_t security_entry = 4;
+    constexpr std::size_t entry_size = 8;
+
+    if (file_size < dos_header_size)
+        return std::nullopt;
+    std::uint8_t dos_header[dos_header_size];
+    if (!seek_stream(file, 0, SEEK_SET) || !read_exact(file, dos_header, sizeof dos_header) ||
+        dos_header[0] != 'M' || dos_header[1] != 'Z') {
+        return std::nullopt;
+    }
+    const std::int64_t pe_offset = load_le<std::uint32_t>(dos_header + pe_offset_at);
+    if (pe_offset > file_size - pe_header_size)
+        return std::nullopt;
+    std::uint8_t pe_header[pe_header_size];
+    if (!seek_stream(file, pe_offset, SEEK_SET) || !read_exact(file, pe_header, sizeof pe_header) ||
+        std::memcmp(pe_header, "PE\0\0", 4) != 0) {
+        return std::nullopt;
+    }
+    const std::size_t optional_size = load_le<std::uint16_t>(pe_header + optional_size_at);
+    const std::int64_t optional_start = pe_offset + pe_header_size;
+
+    // Only as much of the optional header is read as it takes to reach entry 4.
+    std::uint8_t optional[pe32_plus_count_at + 4 + (security_entry + 1) * entry_size];
+    if (optional_size < 2 || !read_exact(file, optional, 2))
+        return std::nullopt;
+    std::size_t count_at = 0;
+    switch (load_le<std::uint16_t>(optional)) {
+        case 0x10B:
+            count_at = pe32_count_at;
+            break;
+        case 0x20B:
+            count_at = pe32_plus_count_at;
+            break;
+        default:
+            return std::nullopt;
+    }
+    const std::size_t entry_at = count_at + 4 + security_entry * entry_size;
+    const std::size_t needed = entry_at + entry_size;
+    if (needed > optional_size || optional_start + static_cast<std::int64_t>(needed) > file_size ||
+        !read_exact(file, optional + 2, needed - 2) ||
+        load_le<std::uint32_t>(optional + count_at) <= security_entry) {
+        return std::nullopt;
+    }
+    SecurityDirectory directory;
+    directory.offset = load_le<std::uint32_t>(optional + entry_at);
+    directory.size = load_le<std::uint32_t>(optional + entry_at + 4);
+    directory.headers_end = optional_start + static_cast<std::int64_t>(optional_size);
+    return directory;
+}
+
+std::int64_t certificate_table_offset(const SecurityDirectory& directory, std::int64_t file_size) {
+    const std::int64_t offset = directory.offset;
+    if (directory.size == 0 || offset < directory.headers_end || offset > file_size)
+        return -1;
+    return offset;
+}
+
+std::int64_t certificate_table_offset(std::FILE* file, std::int64_t file_size) {
+    const std::optional<SecurityDirectory> directory = read_security_directory(file, file_size);
+    return directory ? certificate_table_offset(*directory, file_size) : -1;
+}
+
+std::int64_t signed_range_end(std::FILE* file, std::int64_t file_size) {
+    const std::int64_t table = certificate_table_offset(file, file_size);
+    return table >= 0 ? table : file_size;
 }
 
 std::vector<std::uint8_t> encode_attachment_header(const AttachmentSpec& spec,

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,11 +115,80 @@ struct HeaderResult {
 // file position.
 HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature);
 
-// True for a file name that stays inside the extraction directory: not empty, no ".." component
-// (nor any other of only dots and spaces, which Windows trims to ".." or nothing; "." is fine), no
-// colon (drives and alternate streams), no leading separator (which also starts every device and
-// UNC prefix). Both "/" and "\" separate components; empty components are not refused here.
+// Why a relative file name can't be used in the extraction directory, in the order checked.
+enum class NameProblem {
+    none,
+    empty,
+    leading_separator,      // "\\a", "/a", and with them every UNC and device prefix
+    colon,                  // a drive ("C:") or an alternate data stream ("a:b")
+    control_character,      // U+0001 to U+001F
+    reserved_character,     // < > " | ? *
+    empty_component,        // two separators in a row, or one at the end
+    dots_component,         // only dots and spaces: Windows trims it to "..", "." or nothing
+    trailing_dot_or_space,  // Windows drops it, so the file would get another name
+    device_name,            // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
+};
+
+struct NameCheck {
+    NameProblem problem = NameProblem::none;
+    // The offending character, or the first character of the offending component.
+    std::size_t position = 0;
+    std::size_t length = 0;  // 1 for a character, the component's length for a component
+};
+
+// Checks a file name against what a Windows file system accepts below the extraction directory.
+// "/" and "\" both separate components. A component is a device name when the part before its
+// first dot, with trailing spaces dropped as Windows drops them, is one of the names above in
+// any case, or COM or LPT with a superscript 1, 2 or 3 (U+00B9, U+00B2, U+00B3), which Windows
+// takes for digits there: "con", "Nul.txt", "CON .txt", "lpt1.tar.gz".
+NameCheck check_relative_name(std::u16string_view name);
+
+// True when check_relative_name finds no problem: the name stays inside the extraction directory
+// and names there the file it says.
 bool is_safe_relative_name(std::u16string_view name);
+
+// The limits of the Windows file calls that the launcher uses, which take no "\\?\" paths: a
+// path has at most 260 UTF-16 units with its terminator, a directory to be created 248, which
+// leaves room below it for an 8.3 name.
+inline constexpr std::size_t max_path_units = 260;
+inline constexpr std::size_t max_directory_path_units = 248;
+
+// True when `root` (the extraction directory with its closing separator) followed by `name` fits
+// those limits: the file's path, and the path of every directory that the name's separators
+// make, counted as the launcher creates them (ending in their separator).
+bool fits_path_limit(std::u16string_view root, std::u16string_view name);
+
+// ---- The signed range ----
+//
+// Authenticode signs a PE file except for its certificate table, which the security data
+// directory (entry 4 of the optional header's data directories) names by file offset and size.
+// Bytes after the table's start are outside the signature: they can be appended or slipped into
+// an enlarged table without Windows noticing, so they are never taken for payload.
+
+// The security data directory as stored, with the end of the headers that hold it.
+struct SecurityDirectory {
+    std::uint32_t offset = 0;  // a file offset, not a relative virtual address
+    std::uint32_t size = 0;
+    std::int64_t headers_end = 0;  // the first byte after the optional header
+};
+
+// The security data directory of a PE image: "MZ", e_lfanew pointing inside the file at
+// "PE\0\0", a PE32 (0x10B) or PE32+ (0x20B) optional header with more than 4 data directories
+// and room for entry 4 in its declared size, all of it inside the file. nullopt for anything
+// else: a file that is no PE image, or one whose headers are cut or nonsensical. Moves the file
+// position.
+std::optional<SecurityDirectory> read_security_directory(std::FILE* file, std::int64_t file_size);
+
+// The certificate table's file offset when the directory names a sane one: a size above 0, an
+// offset at or after the headers' end and at most `file_size`. The table need not end by the
+// file's end: a table that was enlarged (or a file cut short) still ends the signed range at its
+// start. -1 otherwise.
+std::int64_t certificate_table_offset(const SecurityDirectory& directory, std::int64_t file_size);
+std::int64_t certificate_table_offset(std::FILE* file, std::int64_t file_size);
+
+// Where the search for the chain's end starts: the certificate table's offset in a signed file,
+// else `file_size`. Moves the file position.
+std::int64_t signed_range_end(std::FILE* file, std::int64_t file_size);
 
 // What a builder says about one attachment; the header's lengths and size follow from it.
 struct AttachmentSpec {

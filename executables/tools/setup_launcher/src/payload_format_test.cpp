@@ -509,17 +509,292 @@ TEST(ReadAttachmentHeader, LetsDataStartAtTheFileStart) {
     EXPECT_EQ(result.header.data_start, 0);
 }
 
-TEST(SafeRelativeName, KeepsNamesInsideTheExtractionDirectory) {
-    for (const std::u16string_view name : {u"update.msp", u"dir\\sub/file.txt", u"./a", u"a\\.\\b",
-                                           u"a//b", u"dir\\", u"..a", u"a..", u"...x", u"a b"}) {
-        EXPECT_TRUE(is_safe_relative_name(name)) << to_utf8(std::u16string(name));
+struct NameCase {
+    std::u16string_view name;
+    NameProblem problem;
+};
+
+// Every kind of name that Windows would not create as written below the extraction directory.
+const std::vector<NameCase> refused_names = {
+    {u"", NameProblem::empty},
+    {u"/etc/passwd", NameProblem::leading_separator},
+    {u"\\a", NameProblem::leading_separator},
+    {u"\\\\?\\C:\\a", NameProblem::leading_separator},
+    {u"\\\\.\\COM1", NameProblem::leading_separator},
+    {u"//server/share", NameProblem::leading_separator},
+    {u"C:a", NameProblem::colon},
+    {u"C:\\a", NameProblem::colon},
+    {u"file.txt:stream", NameProblem::colon},
+    {u"dir/a:b", NameProblem::colon},
+    {u"a\tb", NameProblem::control_character},
+    {u"a\u0001", NameProblem::control_character},
+    {u"dir\u001f/b", NameProblem::control_character},
+    {u"a<b", NameProblem::reserved_character},
+    {u"a>b", NameProblem::reserved_character},
+    {u"a\"b", NameProblem::reserved_character},
+    {u"a|b", NameProblem::reserved_character},
+    {u"dir/?.txt", NameProblem::reserved_character},
+    {u"*.*", NameProblem::reserved_character},
+    {u"a//b", NameProblem::empty_component},
+    {u"a\\/b", NameProblem::empty_component},
+    {u"dir\\", NameProblem::empty_component},
+    {u".", NameProblem::dots_component},
+    {u"..", NameProblem::dots_component},
+    {u"./a", NameProblem::dots_component},
+    {u"a\\.\\b", NameProblem::dots_component},
+    {u"..\\a", NameProblem::dots_component},
+    {u"a/..", NameProblem::dots_component},
+    {u"...", NameProblem::dots_component},
+    {u". .", NameProblem::dots_component},
+    {u" ", NameProblem::dots_component},
+    {u"a\\.. \\b", NameProblem::dots_component},
+    {u"a.", NameProblem::trailing_dot_or_space},
+    {u"a ", NameProblem::trailing_dot_or_space},
+    {u"dir./x", NameProblem::trailing_dot_or_space},
+    {u"dir /x", NameProblem::trailing_dot_or_space},
+    {u"setup.exe.", NameProblem::trailing_dot_or_space},
+    {u"CON .", NameProblem::trailing_dot_or_space},
+    {u"con", NameProblem::device_name},
+    {u"CON", NameProblem::device_name},
+    {u"Con.txt", NameProblem::device_name},
+    {u"nul.tar.gz", NameProblem::device_name},
+    {u"PRN", NameProblem::device_name},
+    {u"aux.h", NameProblem::device_name},
+    {u"COM1", NameProblem::device_name},
+    {u"com9.log", NameProblem::device_name},
+    {u"COM0", NameProblem::device_name},
+    {u"lpt1", NameProblem::device_name},
+    {u"LPT9.txt", NameProblem::device_name},
+    {u"COM\u00b9", NameProblem::device_name},
+    {u"lpt\u00b3.txt", NameProblem::device_name},
+    {u"CONIN$", NameProblem::device_name},
+    {u"conout$.x", NameProblem::device_name},
+    {u"CON .txt", NameProblem::device_name},
+    {u"nul  ..txt", NameProblem::device_name},
+    {u"deep/er/con.txt", NameProblem::device_name},
+    {u"NUL\\x.txt", NameProblem::device_name},
+};
+
+TEST(RelativeName, RefusesWhatWindowsWouldNotCreateAsWritten) {
+    for (const NameCase& c : refused_names) {
+        const std::string shown = to_utf8(std::u16string(c.name));
+        EXPECT_EQ(check_relative_name(c.name).problem, c.problem) << shown;
+        EXPECT_FALSE(is_safe_relative_name(c.name)) << shown;
     }
     for (const std::u16string_view name :
-         {u"", u"..", u"..\\a", u"a/..", u"a\\..\\..\\b", u"C:a", u"C:\\a", u"a:b",
-          u"file.txt:stream", u"/etc/passwd", u"\\a", u"\\\\?\\C:\\a", u"\\\\.\\COM1",
-          u"//server/share", u"\\\\server\\share", u"...", u"a\\.. \\b", u". .", u" "}) {
-        EXPECT_FALSE(is_safe_relative_name(name)) << to_utf8(std::u16string(name));
+         {u"update.msp", u"dir\\sub/file.txt", u"..a", u"a..b", u"...x", u"a b", u".hidden",
+          u"console.txt", u"CON1", u"COM10", u"LPT", u"COM\u00b4", u"x.con", u"aux-x.txt", u" CON",
+          u"n\u00e4me/\U0001F600.txt", u"a\u007f"}) {
+        EXPECT_EQ(check_relative_name(name).problem, NameProblem::none)
+            << to_utf8(std::u16string(name));
     }
+}
+
+TEST(RelativeName, PointsAtTheOffendingCharacterOrComponent) {
+    const auto at = [](std::u16string_view name) {
+        const NameCheck check = check_relative_name(name);
+        return std::pair(check.position, check.length);
+    };
+    EXPECT_EQ(at(u"dir/sub/lpt2.txt"), std::pair(std::size_t{8}, std::size_t{8}));
+    EXPECT_EQ(at(u"dir/x?y"), std::pair(std::size_t{5}, std::size_t{1}));
+    EXPECT_EQ(at(u"a/b./c"), std::pair(std::size_t{2}, std::size_t{2}));
+    EXPECT_EQ(at(u"a//b"), std::pair(std::size_t{2}, std::size_t{0}));
+    // Characters are checked before components: the colon is named, not the device.
+    EXPECT_EQ(check_relative_name(u"con:x").problem, NameProblem::colon);
+}
+
+TEST(FitsPathLimit, CountsTheFileAndEveryDirectoryWithTheirTerminators) {
+    const std::u16string root = u"C:\\Temp\\VOQSETUP2\\";  // 18 units
+    EXPECT_TRUE(fits_path_limit(root, std::u16string(241, u'f'))) << "259 units and the NUL";
+    EXPECT_FALSE(fits_path_limit(root, std::u16string(242, u'f')));
+    // Directories are created ending in their separator and may take 247 units.
+    const std::u16string deepest = std::u16string(228, u'd') + u"\\f";
+    EXPECT_TRUE(fits_path_limit(root, deepest));
+    EXPECT_FALSE(fits_path_limit(root, u"d" + deepest));
+    EXPECT_FALSE(fits_path_limit(root, std::u16string(229, u'd') + u"/f")) << "'/' as well";
+    EXPECT_TRUE(fits_path_limit(root, u"a/" + std::u16string(238, u'f')));
+    EXPECT_FALSE(fits_path_limit(std::u16string(259, u'r'), u"x")) << "the root alone";
+}
+
+TEST(ReadAttachmentHeader, RefusesEveryUnsafeFileNameButTakesItAsAProgram) {
+    const Bytes image = filler(40);
+    const Bytes data(3, 'd');
+    for (const NameCase& c : refused_names) {
+        const std::string shown = to_utf8(std::u16string(c.name));
+        for (const bool with_data : {false, true}) {
+            const Bytes file_bytes =
+                with_data ? with_attachment(image, file_spec(std::u16string(c.name), data), data)
+                          : with_attachment(image, file_spec(std::u16string(c.name), {}));
+            const File file = file_with(file_bytes);
+            const HeaderResult result =
+                read_attachment_header(file.get(), size_of(file_bytes), signature);
+            EXPECT_EQ(result.status, HeaderStatus::error) << shown;
+            if (!c.name.empty()) {
+                EXPECT_STREQ(result.error_key, "error_invalid_file_name") << shown;
+                EXPECT_EQ(result.header.name, c.name) << "the report names it";
+            }
+        }
+        if (c.name.empty())
+            continue;
+        const Bytes command = with_attachment(image, command_spec(std::u16string(c.name), u"/x"));
+        const File file = file_with(command);
+        EXPECT_EQ(read_attachment_header(file.get(), size_of(command), signature).status,
+                  HeaderStatus::attachment)
+            << shown << ": a program is opened by the shell, never created";
+    }
+}
+
+// A PE image as the headers of a linker lay it out: DOS header, "PE\0\0" at e_lfanew, the file
+// header, and an optional header whose data directories end with the security entry.
+struct PeImage {
+    bool pe32_plus = false;
+    std::uint32_t pe_offset = 0x80;
+    std::uint16_t optional_size = 0;  // 0: the standard size for 16 directories
+    std::uint32_t directory_count = 16;
+    std::uint32_t table_offset = 0;
+    std::uint32_t table_size = 0;
+    std::size_t file_size = 2048;
+
+    std::size_t count_at() const { return pe_offset + 24 + (pe32_plus ? 108 : 92); }
+    Bytes bytes() const {
+        Bytes image(file_size, 0);
+        const auto put = [&image](std::size_t at, std::uint64_t value, int size) {
+            for (int i = 0; i < size; ++i) {
+                if (at + i < image.size())
+                    image[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+            }
+        };
+        put(0, 'M' | 'Z' << 8, 2);
+        put(0x3C, pe_offset, 4);
+        put(pe_offset, 'P' | 'E' << 8, 4);
+        put(pe_offset + 4 + 16, optional_size != 0 ? optional_size : (pe32_plus ? 240 : 224), 2);
+        put(pe_offset + 24, pe32_plus ? 0x20B : 0x10B, 2);
+        put(count_at(), directory_count, 4);
+        put(count_at() + 4 + 4 * 8, table_offset, 4);
+        put(count_at() + 4 + 4 * 8 + 4, table_size, 4);
+        return image;
+    }
+};
+
+std::int64_t table_in(const Bytes& bytes) {
+    const File file = file_with(bytes);
+    return certificate_table_offset(file.get(), size_of(bytes));
+}
+
+TEST(CertificateTable, IsFoundInPe32AndPe32PlusHeaders) {
+    for (const bool pe32_plus : {false, true}) {
+        PeImage image{.pe32_plus = pe32_plus, .table_offset = 1536, .table_size = 512};
+        EXPECT_EQ(table_in(image.bytes()), 1536) << pe32_plus;
+        const File file = file_with(image.bytes());
+        const std::optional<SecurityDirectory> directory =
+            read_security_directory(file.get(), 2048);
+        ASSERT_TRUE(directory.has_value());
+        EXPECT_EQ(directory->size, 512u);
+        EXPECT_EQ(directory->headers_end, 0x80 + 24 + (pe32_plus ? 240 : 224));
+        EXPECT_EQ(signed_range_end(file.get(), 2048), 1536);
+
+        image.table_size = 0;
+        EXPECT_EQ(table_in(image.bytes()), -1) << "an empty entry: not signed";
+        const File unsigned_file = file_with(image.bytes());
+        EXPECT_EQ(signed_range_end(unsigned_file.get(), 2048), 2048);
+    }
+}
+
+TEST(CertificateTable, EndsTheSignedRangeAtItsStartWhateverItsSize) {
+    PeImage image{.table_offset = 1000, .table_size = 4000};
+    EXPECT_EQ(table_in(image.bytes()), 1000) << "enlarged past the file's end";
+    image.table_offset = 2048;
+    EXPECT_EQ(table_in(image.bytes()), 2048) << "starting at the file's end";
+    image.table_size = 8;
+    image.table_offset = 1000;
+    EXPECT_EQ(table_in(image.bytes()), 1000) << "followed by more data";
+}
+
+TEST(CertificateTable, NonsensicalOrCutHeadersMeanNone) {
+    const PeImage sane{.table_offset = 1536, .table_size = 512};
+    const auto changed = [&sane](const std::function<void(PeImage&)>& change) {
+        PeImage image = sane;
+        change(image);
+        return table_in(image.bytes());
+    };
+    EXPECT_EQ(changed([](PeImage& i) { i.table_offset = 2049; }), -1) << "past the file's end";
+    EXPECT_EQ(changed([](PeImage& i) { i.table_offset = 0x80 + 24 + 223; }), -1)
+        << "inside the optional header";
+    EXPECT_EQ(changed([](PeImage& i) { i.table_offset = 0x80 + 24 + 224; }), 0x80 + 24 + 224);
+    EXPECT_EQ(changed([](PeImage& i) { i.directory_count = 4; }), -1) << "no entry 4";
+    EXPECT_EQ(changed([](PeImage& i) { i.directory_count = 5; }), 1536);
+    EXPECT_EQ(changed([](PeImage& i) { i.directory_count = 0xFFFFFFFF; }), 1536);
+    EXPECT_EQ(changed([](PeImage& i) { i.optional_size = 96 + 5 * 8 - 1; }), -1)
+        << "the declared size ends inside entry 4";
+    EXPECT_EQ(changed([](PeImage& i) { i.optional_size = 96 + 5 * 8; }), 1536);
+    EXPECT_EQ(changed([](PeImage& i) { i.pe_offset = 2048 - 23; }), -1) << "e_lfanew too far";
+    EXPECT_EQ(changed([](PeImage& i) { i.pe_offset = 0xFFFFFFFF; }), -1);
+    EXPECT_EQ(changed([](PeImage& i) { i.pe_offset = 2048 - 24 - 100; }), -1)
+        << "the optional header runs past the file's end";
+
+    Bytes bytes = sane.bytes();
+    bytes[1] = 'X';
+    EXPECT_EQ(table_in(bytes), -1) << "no MZ";
+    bytes = sane.bytes();
+    bytes[0x80 + 3] = 1;
+    EXPECT_EQ(table_in(bytes), -1) << "no PE\\0\\0";
+    bytes = sane.bytes();
+    bytes[0x80 + 24] = 0x07;  // a ROM image's magic
+    EXPECT_EQ(table_in(bytes), -1);
+
+    // Cut anywhere: before entry 4 ends (at 288) the headers name nothing, after it the table
+    // lies past the cut until the cut passes its start.
+    const Bytes whole = PeImage{.table_offset = 384, .table_size = 8, .file_size = 420}.bytes();
+    for (std::size_t size = 0; size <= whole.size(); ++size) {
+        const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
+        EXPECT_EQ(table_in(cut), size >= 384 ? 384 : -1) << size;
+    }
+}
+
+// A packed launcher, signed, then tampered with the two ways that leave Windows' verdict as it
+// was: an attachment appended after the certificate table, and one inside the table with its
+// lengths enlarged. The search still ends at the chain written before signing.
+TEST(SignedRange, HidesAttachmentsAfterTheCertificateTablesStart) {
+    Bytes launcher = PeImage{.file_size = 1024}.bytes();
+    const Bytes data(50, 'p');
+    append_attachment(launcher, file_spec(u"payload.msi", data), data);
+    append_attachment(launcher, command_spec(u"msiexec.exe", u"/i payload.msi"));
+    const std::int64_t chain_end = size_of(launcher);
+    launcher.resize((launcher.size() + 7) / 8 * 8, 0);  // signing pads to 8 bytes
+    const auto table_offset = static_cast<std::uint32_t>(launcher.size());
+    Bytes table = filler(600, 0x30);
+    append(launcher, table);
+    const auto signed_with = [&](Bytes bytes, std::uint32_t table_size) {
+        const PeImage header{.table_offset = table_offset, .table_size = table_size};
+        const Bytes headers = header.bytes();
+        std::copy(headers.begin(), headers.begin() + 1024, bytes.begin());
+        return bytes;
+    };
+    Bytes hostile;
+    append_attachment(hostile, command_spec(u"evil.exe", u""));
+
+    Bytes after = signed_with(launcher, 600);
+    append(after, hostile);
+    Bytes inside = launcher;
+    append(inside, hostile);
+    inside = signed_with(inside, static_cast<std::uint32_t>(600 + hostile.size()));
+    Bytes unsigned_after = launcher;
+    append(unsigned_after, hostile);
+
+    for (const Bytes* bytes : {&after, &inside}) {
+        const File file = file_with(*bytes);
+        const std::int64_t end = signed_range_end(file.get(), size_of(*bytes));
+        EXPECT_EQ(end, table_offset);
+        EXPECT_EQ(find_chain_end(file.get(), end, signature), chain_end);
+        EXPECT_EQ(find_chain_end(file.get(), size_of(*bytes), signature), size_of(*bytes))
+            << "the hostile attachment that a search from the file's end would take";
+    }
+    const File file = file_with(unsigned_after);
+    const std::int64_t end = signed_range_end(file.get(), size_of(unsigned_after));
+    EXPECT_EQ(end, size_of(unsigned_after)) << "unsigned: the whole file, as before";
+    const HeaderResult last =
+        read_attachment_header(file.get(), find_chain_end(file.get(), end, signature), signature);
+    EXPECT_EQ(last.header.name, u"evil.exe");
 }
 
 TEST(StreamPositioning, ReachesPastFourGibibytesAndRefusesNegativeTargets) {

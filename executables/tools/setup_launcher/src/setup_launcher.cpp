@@ -20,6 +20,7 @@ constexpr std::size_t display_name_capacity = name_capacity + name_capacity + 3;
 
 std::uint64_t bytes_total = 0;
 std::uint64_t bytes_done = 0;
+std::uint32_t reports_since_reset = 0;
 
 // Each new language goes in front, so the newest comes first.
 std::vector<std::uint16_t> lcids;
@@ -41,38 +42,6 @@ std::u16string lcid_text(std::uint16_t lcid) {
     return buffer;
 }
 
-// A line from a terminal without its line end; false at the end of input.
-bool read_line(std::FILE* in, std::string& line) {
-    line.clear();
-    int c = 0;
-    while ((c = std::fgetc(in)) != EOF && c != '\n')
-        line += static_cast<char>(c);
-    return c != EOF || !line.empty();
-}
-
-std::string trimmed(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
-        ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
-        --end;
-    return text.substr(begin, end - begin);
-}
-
-// The 1-based item number typed, or 0 when the answer is no such number.
-std::size_t item_number(const std::string& answer, std::size_t count) {
-    if (answer.empty() || answer.size() > 4)
-        return 0;
-    std::size_t number = 0;
-    for (char c : answer) {
-        if (c < '0' || c > '9')
-            return 0;
-        number = number * 10 + static_cast<std::size_t>(c - '0');
-    }
-    return number <= count ? number : 0;
-}
-
 }  // namespace
 
 // ---- Progress window ----
@@ -90,10 +59,20 @@ std::uint32_t progress_position(std::uint64_t done, std::uint64_t total) {
 void reset_progress_counters(std::uint64_t total) {
     bytes_total = total;
     bytes_done = 0;
+    reports_since_reset = 0;
+}
+
+std::uint32_t progress_report_count() {
+    return reports_since_reset;
+}
+
+std::uint64_t progress_bytes_done() {
+    return bytes_done;
 }
 
 std::uint32_t add_progress_bytes(std::uint64_t chunk_size) {
     bytes_done += chunk_size;
+    ++reports_since_reset;
     return progress_position(bytes_done, bytes_total);
 }
 
@@ -161,37 +140,4 @@ void reset_collected_lcids() {
     lcids.clear();
     language_groups.clear();
     listed_names.clear();
-}
-
-std::uint16_t ask_language(std::FILE* in, std::FILE* out) {
-    const std::vector<std::u16string>& names = list_language_names();
-    if (names.empty())
-        return 0;
-    const std::uint16_t preselected = pick_ui_language(lcids);
-    std::size_t preselected_number = 0;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const bool is_preselected = lcids[i] == preselected;
-        if (is_preselected && preselected_number == 0)
-            preselected_number = i + 1;
-        std::fprintf(out, "%c%zu) %s\n", is_preselected ? '*' : ' ', i + 1,
-                     to_utf8(names[i]).c_str());
-    }
-    std::string line;
-    for (;;) {
-        std::fprintf(out, "Language [Enter: %zu, 0 or q: cancel]: ", preselected_number);
-        std::fflush(out);
-        if (!read_line(in, line))
-            return 0;
-        const std::string answer = trimmed(line);
-        if (answer == "0" || answer == "q" || answer == "Q")
-            return 0;
-        const std::size_t number =
-            answer.empty() ? preselected_number : item_number(answer, names.size());
-        if (number != 0) {
-            const std::uint16_t chosen = lcids[number - 1];
-            select_language(chosen);
-            return chosen;
-        }
-        std::fprintf(out, "Please type a number from 1 to %zu.\n", names.size());
-    }
 }

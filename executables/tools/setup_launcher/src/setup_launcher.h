@@ -50,6 +50,9 @@ void reset_collected_lcids();
 
 // Restarts both byte counters for a new total.
 void reset_progress_counters(std::uint64_t bytes_total);
+// How many chunks, and how many bytes, were reported since the counters were last reset.
+std::uint32_t progress_report_count();
+std::uint64_t progress_bytes_done();
 // Adds a written chunk to the byte count and returns the bar position for the new count.
 std::uint32_t add_progress_bytes(std::uint64_t chunk_size);
 

@@ -67,16 +67,6 @@ char16_t fold_ascii_case(char16_t c) {
     return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c;
 }
 
-bool equals_ignoring_ascii_case(std::u16string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (fold_ascii_case(a[i]) != static_cast<char16_t>(b[i]))
-            return false;
-    }
-    return true;
-}
-
 std::string size_text(std::uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -140,54 +130,6 @@ CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64
         progress.add(got);
     }
     return result;
-}
-
-std::uint32_t read_le32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-std::uint16_t read_le16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-// True when the file is a PE image whose security data directory (entry 4, the Authenticode
-// certificate table) is not empty. Anything that is no PE image is not signed.
-bool has_certificate_table(std::FILE* file) {
-    std::uint8_t dos_header[64];
-    if (!seek_stream(file, 0, SEEK_SET) || !read_exact(file, dos_header, sizeof dos_header)) {
-        return false;
-    }
-    if (dos_header[0] != 'M' || dos_header[1] != 'Z')
-        return false;
-    const std::uint32_t pe_offset = read_le32(dos_header + 0x3C);
-    std::uint8_t pe_header[24];  // "PE\0\0" and the 20-byte file header
-    if (!seek_stream(file, pe_offset, SEEK_SET) || !read_exact(file, pe_header, sizeof pe_header) ||
-        std::memcmp(pe_header, "PE\0\0", 4) != 0) {
-        return false;
-    }
-    const std::uint16_t optional_size = read_le16(pe_header + 4 + 16);
-    std::vector<std::uint8_t> optional(optional_size);
-    if (optional_size < 2 || !read_exact(file, optional.data(), optional.size()))
-        return false;
-    std::size_t count_offset = 0;
-    switch (read_le16(optional.data())) {
-        case 0x10B:  // PE32
-            count_offset = 92;
-            break;
-        case 0x20B:  // PE32+
-            count_offset = 108;
-            break;
-        default:
-            return false;
-    }
-    constexpr std::size_t security_entry = 4;
-    const std::size_t entry_offset = count_offset + 4 + security_entry * 8;
-    if (entry_offset + 8 > optional.size())
-        return false;
-    if (read_le32(optional.data() + count_offset) <= security_entry)
-        return false;
-    return read_le32(optional.data() + entry_offset + 4) != 0;
 }
 
 // The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
@@ -313,7 +255,7 @@ std::string header_problem(const char* key, std::u16string_view name) {
     };
     const std::string text = key != nullptr ? key : "";
     if (text == "error_invalid_file_name")
-        return "invalid file name " + in_quotes(name);
+        return "invalid file name " + in_quotes(name) + ": " + file_name_problem(name);
     const auto found = problems.find(text);
     if (found != problems.end())
         return found->second;
@@ -335,6 +277,8 @@ struct OpenChain {
     std::string file_name;
     std::int64_t file_size = 0;
     std::int64_t chain_end = -1;
+    std::optional<SecurityDirectory> security;  // as stored, when the file is a PE image
+    std::int64_t certificate_table = -1;        // its offset when it names a sane table
 };
 
 OpenChain open_chain(const fs::path& path) {
@@ -350,7 +294,13 @@ OpenChain open_chain(const fs::path& path) {
         chain.status = Status::failure(chain.file_name + ": can't read: seeking failed");
         return chain;
     }
-    chain.chain_end = find_chain_end(chain.file.get(), chain.file_size, attachment_signature());
+    chain.security = read_security_directory(chain.file.get(), chain.file_size);
+    if (chain.security)
+        chain.certificate_table = certificate_table_offset(*chain.security, chain.file_size);
+    // The launcher's own search: in a signed file it starts at the certificate table.
+    const std::int64_t search_end =
+        chain.certificate_table >= 0 ? chain.certificate_table : chain.file_size;
+    chain.chain_end = find_chain_end(chain.file.get(), search_end, attachment_signature());
     if (chain.chain_end == 0) {
         chain.status = Status::failure(chain.file_name +
                                        ": can't read: the search for the attachments failed");
@@ -416,6 +366,40 @@ std::uint64_t chain_data_total(const OpenChain& chain) {
     const std::int64_t total =
         total_data_size(chain.file.get(), chain.chain_end, attachment_signature());
     return total > 0 ? static_cast<std::uint64_t>(total) : 0;
+}
+
+// What the launcher ignores of a file because it lies outside the signed range, one sentence
+// each: bytes behind the certificate table, and an attachment signature at or after its start.
+// A security directory that names no usable table is mentioned too, since the launcher then
+// searches the whole file.
+std::vector<std::string> outside_signed_range(const OpenChain& chain) {
+    std::vector<std::string> notes;
+    if (!chain.security || (chain.security->offset == 0 && chain.security->size == 0))
+        return notes;
+    const SecurityDirectory& security = *chain.security;
+    if (chain.certificate_table < 0) {
+        notes.push_back("the PE header names a certificate table of " +
+                        std::to_string(security.size) + " bytes at offset " +
+                        std::to_string(security.offset) +
+                        ", which is no usable table (empty, inside the headers or past the "
+                        "file's end); the whole file is searched");
+        return notes;
+    }
+    const std::int64_t table_end = chain.certificate_table + security.size;
+    if (table_end < chain.file_size) {
+        notes.push_back(std::to_string(chain.file_size - table_end) + " bytes at offset " +
+                        std::to_string(table_end) +
+                        " follow the certificate table: they are outside the signed range and "
+                        "ignored");
+    }
+    const std::int64_t last =
+        find_chain_end(chain.file.get(), chain.file_size, attachment_signature());
+    if (last > chain.certificate_table) {
+        notes.push_back("an attachment signature at offset " +
+                        std::to_string(last - static_cast<std::int64_t>(signature_size)) +
+                        " is outside the signed range: the attachments there are ignored");
+    }
+    return notes;
 }
 
 std::string display_text(std::u16string_view text) {
@@ -711,38 +695,49 @@ ManifestResult load_manifest(const fs::path& manifest) {
 }
 
 std::string file_name_problem(std::u16string_view name) {
-    if (name.empty())
-        return "the name is empty";
     if (name.size() > max_text_length)
         return "the name is longer than 65535 UTF-16 code units";
-    if (!is_safe_relative_name(name)) {
-        return "the name must be a relative path that stays inside the extraction directory";
-    }
-    for (char16_t c : name) {
-        if (c < 0x20)
-            return "the name contains a control character";
-        if (std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) {
-            return "the name contains '" + utf16_to_utf8(std::u16string(1, c)) +
-                   "', which Windows does not allow in file names";
+    const NameCheck check = check_relative_name(name);
+    const std::u16string_view part = name.substr(check.position, check.length);
+    switch (check.problem) {
+        case NameProblem::none:
+            break;
+        case NameProblem::empty:
+            return "the name is empty";
+        case NameProblem::leading_separator:
+            return "the name begins with a separator; it must be relative to the extraction "
+                   "directory";
+        case NameProblem::colon:
+            return "the name contains ':', which would name a drive or an alternate data stream";
+        case NameProblem::control_character: {
+            char code[8];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(part[0]));
+            return "the name contains the control character " + std::string(code);
+        }
+        case NameProblem::reserved_character:
+            return "the name contains " + in_quotes(part) +
+                   ", which Windows does not allow in file names";
+        case NameProblem::empty_component:
+            return "the name has an empty component (two separators in a row, or one at the end)";
+        case NameProblem::dots_component:
+            return "the name has the component " + in_quotes(part) +
+                   ", only dots and spaces, which Windows reads as '.' or '..' or drops";
+        case NameProblem::trailing_dot_or_space:
+            return "the component " + in_quotes(part) +
+                   " ends in a dot or a space, which Windows drops";
+        case NameProblem::device_name: {
+            std::u16string_view device = part.substr(0, part.find(u'.'));
+            while (!device.empty() && device.back() == u' ')
+                device.remove_suffix(1);
+            return "the name uses the Windows device name " + in_quotes(device);
         }
     }
-    static constexpr std::string_view devices[] = {
-        "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
-        "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
-    for (std::u16string_view component : split_name(name)) {
-        if (component.empty())
-            return "the name has an empty component (two separators in a row)";
-        if (component == u"." || component == u"..")
-            return "the name has a '.' or '..' component";
-        if (component.back() == u'.' || component.back() == u' ') {
-            return "a component of the name ends in a dot or a space, which Windows drops";
-        }
-        const std::u16string_view stem = component.substr(0, component.find(u'.'));
-        for (std::string_view device : devices) {
-            if (equals_ignoring_ascii_case(stem, device)) {
-                return "the name uses the Windows device name '" + std::string(device) + "'";
-            }
-        }
+    if (!fits_path_limit(assumed_extraction_root, name)) {
+        return "the name is too long for a Windows path: at most " +
+               std::to_string(max_file_name_units) + " UTF-16 code units, and at most " +
+               std::to_string(max_directory_name_units) +
+               " up to its last separator, fit below an extraction directory such as " +
+               utf16_to_utf8(assumed_extraction_root);
     }
     return {};
 }
@@ -826,7 +821,13 @@ Status check_launcher(const fs::path& launcher) {
             "; it already carries attachments, or its image contains the signature bytes. "
             "Use the launcher executable as built, without attachments");
     }
-    if (has_certificate_table(file.get())) {
+    std::int64_t size = -1;
+    if (seek_stream(file.get(), 0, SEEK_END))
+        size = tell_stream(file.get());
+    const std::optional<SecurityDirectory> security = read_security_directory(file.get(), size);
+    // Any entry at all: even one that names no usable table would be read by the launcher once
+    // the payload has made the file long enough for it.
+    if (security && (security->offset != 0 || security->size != 0)) {
         return Status::failure(name +
                                ": is signed (it has an Authenticode certificate table); pack the "
                                "unsigned launcher and sign the packed file afterwards");
@@ -1092,6 +1093,7 @@ VerifyReport verify_launcher(const fs::path& launcher_file, const ProgressCallba
         report.status = chain.status;
         return report;
     }
+    report.outside_signed_range = outside_signed_range(chain);
     if (chain.chain_end < 0) {
         report.summary = "no attachments";
         return report;
@@ -1116,7 +1118,11 @@ VerifyReport verify_launcher(const fs::path& launcher_file, const ProgressCallba
         report.summary = "OK: " + std::to_string(report.attachments) +
                          (report.attachments == 1 ? " attachment, " : " attachments, ") +
                          std::to_string(report.file_bytes) + " bytes of file data";
-        if (report.trailing_bytes > 0) {
+        if (chain.certificate_table >= 0) {
+            report.summary += ", signed (certificate table of " +
+                              std::to_string(chain.security->size) + " bytes at offset " +
+                              std::to_string(chain.certificate_table) + ")";
+        } else if (report.trailing_bytes > 0) {
             report.summary += ", " + std::to_string(report.trailing_bytes) +
                               " bytes after the chain (such as a certificate table)";
         }
@@ -1144,18 +1150,10 @@ ExtractReport extract_launcher(const fs::path& launcher_file, const fs::path& di
         if (!is_extracted(attachment.header.fields))
             return Status::success();
         const std::string label = attachment_label(chain.file_name, attachment);
-        if (!is_safe_relative_name(attachment.header.name)) {
-            return Status::failure(label + ": the name leaves the extraction directory");
-        }
+        // The walk has refused every name that is not a plain relative path.
         fs::path path = directory;
-        for (std::u16string_view component : split_name(attachment.header.name)) {
-            if (component.empty())
-                continue;
-            if (component == u"." || component == u"..") {
-                return Status::failure(label + ": the name has a '.' or '..' component");
-            }
+        for (std::u16string_view component : split_name(attachment.header.name))
             path /= path_from_utf8(utf16_to_utf8(component));
-        }
         if (std::string clash = names.add(attachment.header.name); !clash.empty()) {
             return Status::failure(label + ": can't be extracted: " + clash);
         }

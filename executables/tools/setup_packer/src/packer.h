@@ -85,9 +85,22 @@ ManifestResult load_manifest(const std::filesystem::path& manifest);
 ManifestResult parse_manifest(std::string_view json_text, const std::filesystem::path& base_dir,
                               const std::string& manifest_name);
 
-// Why a relative name can't be used for an extracted file, or empty when it can: it must stay
-// inside the extraction directory and be creatable on Windows (no empty, "." or ".." components,
-// no characters Windows refuses, no device names).
+// Where the packer assumes the launcher extracts, since only the launcher knows: the temporary
+// directory of a user with a 20-character name (the longest Windows allows), and a directory
+// number of two digits.
+inline constexpr std::u16string_view assumed_extraction_root =
+    u"C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\VOQSETUP99\\";
+// What that leaves of Windows' path limits for a name, and for the part of it up to its last
+// separator (the directories the launcher creates, with their closing separator).
+inline constexpr std::size_t max_file_name_units =
+    max_path_units - 1 - assumed_extraction_root.size();
+inline constexpr std::size_t max_directory_name_units =
+    max_directory_path_units - 1 - assumed_extraction_root.size();
+
+// Why a relative name can't be used for an extracted file, or empty when it can: the launcher's
+// own rules (check_relative_name: inside the extraction directory, no characters or device names
+// that Windows refuses, no components that Windows renames), a length that the header can hold,
+// and a length that fits a Windows path below assumed_extraction_root.
 std::string file_name_problem(std::u16string_view name);
 
 // The file names that a chain extracts, compared as the launcher's Windows file system compares
@@ -106,7 +119,8 @@ private:
 Status check_items(const std::vector<PackItem>& items);
 
 // Refuses a launcher executable that can't carry a payload: one that holds the signature bytes
-// anywhere, or one that is already signed (an Authenticode certificate table in its PE header).
+// anywhere, or one that is already signed (any security data directory entry in its PE header:
+// the chain must lie before the certificate table).
 Status check_launcher(const std::filesystem::path& launcher);
 
 struct BuildRequest {
@@ -153,10 +167,14 @@ struct VerifyReport {
     std::uint64_t file_bytes = 0;     // data bytes that the launcher would extract
     std::int64_t trailing_bytes = 0;  // behind the chain, e.g. a certificate table
     std::string summary;              // on success, the line to show
+    // What the launcher ignores because it lies outside the signed range, one sentence each
+    // (bytes behind the certificate table, attachment signatures at or after its start).
+    std::vector<std::string> outside_signed_range;
 };
 
 // Walks the chain as the launcher will and recomputes every checksum of extracted data. Fails at
-// the first attachment the launcher would stop at.
+// the first attachment the launcher would stop at. In a signed file the chain is searched from
+// the certificate table's start, as the launcher does.
 VerifyReport verify_launcher(const std::filesystem::path& launcher_file,
                              const ProgressCallback& progress = {});
 

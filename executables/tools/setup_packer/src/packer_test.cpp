@@ -140,6 +140,32 @@ AttachmentSpec file_spec(std::u16string name, const Bytes& data) {
     return spec;
 }
 
+// A minimal PE image: DOS header, "PE\0\0", file header, optional header with 16 data
+// directories, the last of the headers ending at 0x80 + 24 + 224 (PE32) or 240 (PE32+).
+Bytes pe_image(bool pe32_plus, std::size_t size = 1024) {
+    Bytes bytes(size, 0);
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    const std::size_t pe_offset = 0x80;
+    bytes[0x3C] = pe_offset;
+    std::copy_n("PE\0\0", 4, bytes.begin() + pe_offset);
+    const std::size_t optional = pe_offset + 24;
+    bytes[pe_offset + 4 + 16] = pe32_plus ? 240 : 224;
+    bytes[optional] = 0x0B;
+    bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
+    bytes[optional + (pe32_plus ? 108 : 92)] = 16;  // NumberOfRvaAndSizes
+    return bytes;
+}
+
+// Sets entry 4 of the data directories, the certificate table, of a pe_image.
+void set_certificate_table(Bytes& bytes, bool pe32_plus, std::uint32_t offset, std::uint32_t size) {
+    const std::size_t entry = 0x80 + 24 + (pe32_plus ? 112 : 96) + 4 * 8;
+    for (int i = 0; i < 4; ++i) {
+        bytes[entry + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+        bytes[entry + 4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    }
+}
+
 TEST_F(PackerTest, RoundTripGivesBackEveryByteAndEveryField) {
     const Bytes readme = {'h', 'e', 'l', 'l', 'o', '\n'};
     const Bytes big = pattern(2 * copy_chunk_size + 17, 3);  // crosses chunk borders
@@ -484,36 +510,20 @@ TEST_F(PackerTest, RefusesLaunchersThatHoldTheSignatureOrAreSigned) {
                          0),
               0u);
 
-    // A minimal PE image: DOS header, "PE\0\0", file header, optional header with 16 data
-    // directories; entry 4 is the certificate table.
-    auto pe = [](bool pe32_plus, std::uint32_t certificate_size) {
-        Bytes bytes(1024, 0);
-        bytes[0] = 'M';
-        bytes[1] = 'Z';
-        const std::size_t pe_offset = 0x80;
-        bytes[0x3C] = pe_offset;
-        std::copy_n("PE\0\0", 4, bytes.begin() + pe_offset);
-        const std::size_t optional = pe_offset + 24;
-        const std::size_t optional_size = pe32_plus ? 240 : 224;
-        bytes[pe_offset + 4 + 16] = static_cast<std::uint8_t>(optional_size);
-        bytes[optional] = 0x0B;
-        bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
-        const std::size_t directories = optional + (pe32_plus ? 112 : 96);
-        bytes[directories - 4] = 16;  // NumberOfRvaAndSizes
-        const std::size_t security = directories + 4 * 8;
-        for (int i = 0; i < 4; ++i) {
-            bytes[security + 4 + i] = static_cast<std::uint8_t>(certificate_size >> (8 * i));
-        }
-        return bytes;
-    };
     for (bool pe32_plus : {false, true}) {
-        write(launcher_, pe(pe32_plus, 0x1234));
-        EXPECT_EQ(build({command(u"x.exe")}, "out.exe", true).message(),
-                  path_to_utf8(launcher_) +
-                      ": is signed (it has an Authenticode certificate table); pack the unsigned "
-                      "launcher and sign the packed file afterwards")
-            << pe32_plus;
-        write(launcher_, pe(pe32_plus, 0));
+        // Any entry is refused, also one that names no table yet: the payload would make the
+        // file long enough for an offset past its end.
+        for (const auto& [offset, size] : {std::pair(0u, 0x1234u), std::pair(4096u, 0u)}) {
+            Bytes image = pe_image(pe32_plus);
+            set_certificate_table(image, pe32_plus, offset, size);
+            write(launcher_, image);
+            EXPECT_EQ(build({command(u"x.exe")}, "out.exe", true).message(),
+                      path_to_utf8(launcher_) +
+                          ": is signed (it has an Authenticode certificate table); pack the "
+                          "unsigned launcher and sign the packed file afterwards")
+                << pe32_plus;
+        }
+        write(launcher_, pe_image(pe32_plus));
         EXPECT_TRUE(build({command(u"x.exe")}, "out.exe", true).ok()) << pe32_plus;
     }
     fs::remove(launcher_);
@@ -522,19 +532,68 @@ TEST_F(PackerTest, RefusesLaunchersThatHoldTheSignatureOrAreSigned) {
 }
 
 TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
-    for (const std::u16string name :
-         {u"", u"../up.txt", u"a/../../b", u"/abs.txt", u"\\abs.txt", u"C:\\x.txt", u"C:x.txt",
-          u"\\\\server\\share\\x", u"a//b.txt", u"a\\/b.txt", u"dir/", u"a/./b", u"con",
-          u"sub/NUL.txt", u"a?b", u"a:b", u"a\tb", u"trailing.", u"dir /x"}) {
+    const struct {
+        std::u16string name;
+        std::string problem;
+    } refused[] = {
+        {u"", "the name is empty"},
+        {u"/abs.txt",
+         "the name begins with a separator; it must be relative to the extraction "
+         "directory"},
+        {u"\\\\server\\share\\x",
+         "the name begins with a separator; it must be relative to "
+         "the extraction directory"},
+        {u"C:\\x.txt",
+         "the name contains ':', which would name a drive or an alternate data stream"},
+        {u"a:b", "the name contains ':', which would name a drive or an alternate data stream"},
+        {u"a\tb", "the name contains the control character U+0009"},
+        {u"x\u001f", "the name contains the control character U+001F"},
+        {u"a?b", "the name contains '?', which Windows does not allow in file names"},
+        {u"dir/<x>", "the name contains '<', which Windows does not allow in file names"},
+        {u"a\"b", "the name contains '\"', which Windows does not allow in file names"},
+        {u"a|b", "the name contains '|', which Windows does not allow in file names"},
+        {u"*", "the name contains '*', which Windows does not allow in file names"},
+        {u"a//b.txt",
+         "the name has an empty component (two separators in a row, or one at the end)"},
+        {u"dir/", "the name has an empty component (two separators in a row, or one at the end)"},
+        {u"../up.txt",
+         "the name has the component '..', only dots and spaces, which Windows "
+         "reads as '.' or '..' or drops"},
+        {u"a/./b",
+         "the name has the component '.', only dots and spaces, which Windows reads "
+         "as '.' or '..' or drops"},
+        {u"trailing.", "the component 'trailing.' ends in a dot or a space, which Windows drops"},
+        {u"dir /x", "the component 'dir ' ends in a dot or a space, which Windows drops"},
+        {u"con", "the name uses the Windows device name 'con'"},
+        {u"sub/NUL.txt", "the name uses the Windows device name 'NUL'"},
+        {u"deep/er/Com7.tar.gz", "the name uses the Windows device name 'Com7'"},
+        {u"LPT\u00b2", "the name uses the Windows device name 'LPT\u00b2'"},
+        {u"AUX .txt", "the name uses the Windows device name 'AUX'"},
+        {u"prn/x", "the name uses the Windows device name 'prn'"},
+        {u"conout$", "the name uses the Windows device name 'conout$'"},
+    };
+    for (const auto& [name, problem] : refused) {
+        EXPECT_EQ(file_name_problem(name), problem) << utf16_to_utf8(name);
         const Status status = build({file("in.bin", name, {1})});
-        EXPECT_FALSE(status.ok()) << utf16_to_utf8(name);
-        EXPECT_EQ(status.message().rfind("--file in.bin: name '" + utf16_to_utf8(name) + "': ", 0),
-                  0u)
-            << status.message();
+        EXPECT_EQ(status.message(),
+                  "--file in.bin: name '" + utf16_to_utf8(name) + "': " + problem);
     }
-    EXPECT_EQ(file_name_problem(u"deep/er/con.txt"), "the name uses the Windows device name 'con'");
     EXPECT_EQ(file_name_problem(u"console.txt"), "");
     EXPECT_EQ(file_name_problem(u"d\u00e9j\u00e0 vu/\U0001F600.txt"), "");
+
+    // Below C:\Users\<20 characters>\AppData\Local\Temp\VOQSETUP99\ (60 units), 199 units
+    // remain for the name and 187 for its directories with their closing separator.
+    EXPECT_EQ(max_file_name_units, 199u);
+    EXPECT_EQ(max_directory_name_units, 187u);
+    const std::string too_long_path =
+        "the name is too long for a Windows path: at most 199 UTF-16 code units, and at most 187 "
+        "up to its last separator, fit below an extraction directory such as "
+        "C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\VOQSETUP99\\";
+    EXPECT_EQ(file_name_problem(std::u16string(199, u'n')), "");
+    EXPECT_EQ(file_name_problem(std::u16string(200, u'n')), too_long_path);
+    EXPECT_EQ(file_name_problem(std::u16string(186, u'd') + u"/f"), "");
+    EXPECT_EQ(file_name_problem(std::u16string(187, u'd') + u"/f"), too_long_path);
+    EXPECT_TRUE(build({file("in.bin", std::u16string(199, u'n'), {1})}, "longest.exe").ok());
 
     const std::u16string longest(max_text_length, u'p');
     const std::u16string too_long(max_text_length + 1, u'p');
@@ -618,15 +677,101 @@ TEST_F(PackerTest, ExtractNeverReplacesAFile) {
 TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
     const Bytes data = pattern(10, 1);
     // Written by hand: the packer refuses such names. The safe file is read first.
-    write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(u"..\\evil.txt", data), data},
-                                                        {file_spec(u"safe.txt", data), data}}));
-    const std::string expected =
-        path_to_utf8(path("evil.exe")) + ": attachment 2: invalid file name '..\\evil.txt'";
-    EXPECT_EQ(verify_launcher(path("evil.exe")).status.message(), expected);
-    const ExtractReport report = extract_launcher(path("evil.exe"), path("x/y"));
-    EXPECT_EQ(report.status.message(), expected);
-    EXPECT_FALSE(fs::exists(path("x/evil.txt")));
-    EXPECT_FALSE(fs::exists(path("x/y/safe.txt"))) << "all headers are read before writing";
+    for (const std::u16string name :
+         {u"..\\evil.txt", u"C:\\evil.txt", u"evil.txt:stream", u"evil?.txt", u"a\u0007.txt",
+          u"dir//x", u"dir./x", u"CON", u"sub/lpt1.txt", u"com3 .log"}) {
+        write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(name, data), data},
+                                                            {file_spec(u"safe.txt", data), data}}));
+        const std::string expected = path_to_utf8(path("evil.exe")) +
+                                     ": attachment 2: invalid file name '" + utf16_to_utf8(name) +
+                                     "': " + file_name_problem(name);
+        EXPECT_EQ(verify_launcher(path("evil.exe")).status.message(), expected);
+        const ExtractReport report = extract_launcher(path("evil.exe"), path("x/y"));
+        EXPECT_EQ(report.status.message(), expected);
+        EXPECT_FALSE(fs::exists(path("x"))) << "all headers are read before writing";
+    }
+}
+
+// The way a launcher file gets signed: padded to 8 bytes, followed by the certificate table that
+// the PE header names.
+Bytes signed_copy(Bytes bytes, const Bytes& table) {
+    bytes.resize((bytes.size() + 7) / 8 * 8, 0);
+    set_certificate_table(bytes, false, static_cast<std::uint32_t>(bytes.size()),
+                          static_cast<std::uint32_t>(table.size()));
+    bytes.insert(bytes.end(), table.begin(), table.end());
+    return bytes;
+}
+
+TEST_F(PackerTest, SignedFilesAreReadUpToTheCertificateTableOnly) {
+    write(launcher_, pe_image(false, 4096));
+    const Bytes data = pattern(100, 1);
+    ASSERT_TRUE(build({file("a.bin", u"a.bin", data), command(u"x.exe")}).ok());
+    const Bytes packed = read(path("out.exe"));
+    const Bytes table = pattern(700, 9);
+    const Bytes signed_file = signed_copy(packed, table);
+    const std::int64_t table_offset = static_cast<std::int64_t>(signed_file.size() - 700);
+    const Bytes evil = pattern(30, 3);
+    const Bytes hostile = chain_of({}, {{file_spec(u"evil.txt", evil), evil}});
+
+    write(path("signed.exe"), signed_file);
+    VerifyReport report = verify_launcher(path("signed.exe"));
+    ASSERT_TRUE(report.status.ok()) << report.status.message();
+    const std::string summary =
+        "OK: 2 attachments, 100 bytes of file data, signed (certificate table of 700 bytes at "
+        "offset " +
+        std::to_string(table_offset) + ")";
+    EXPECT_EQ(report.summary, summary);
+    EXPECT_TRUE(report.outside_signed_range.empty());
+
+    // An attachment appended after the table.
+    Bytes after = signed_file;
+    after.insert(after.end(), hostile.begin(), hostile.end());
+    write(path("after.exe"), after);
+    report = verify_launcher(path("after.exe"));
+    ASSERT_TRUE(report.status.ok()) << report.status.message();
+    EXPECT_EQ(report.summary, summary);
+    const std::int64_t hostile_signature = static_cast<std::int64_t>(after.size() - 12);
+    EXPECT_EQ(report.outside_signed_range,
+              (std::vector<std::string>{
+                  std::to_string(hostile.size()) + " bytes at offset " +
+                      std::to_string(table_offset + 700) +
+                      " follow the certificate table: they are outside the signed range and "
+                      "ignored",
+                  "an attachment signature at offset " + std::to_string(hostile_signature) +
+                      " is outside the signed range: the attachments there are ignored"}));
+    const ChainListing listing = list_attachments(path("after.exe"));
+    ASSERT_EQ(listing.attachments.size(), 2u);
+    EXPECT_EQ(listing.attachments[0].header.name, u"a.bin");
+    const ExtractReport extracted = extract_launcher(path("after.exe"), path("x"));
+    ASSERT_TRUE(extracted.status.ok()) << extracted.status.message();
+    EXPECT_EQ(extracted.written, std::vector<fs::path>{path("x/a.bin")});
+
+    // The same attachment inside the table, whose size now covers it.
+    Bytes inside = signed_copy(packed, table);
+    inside.insert(inside.end(), hostile.begin(), hostile.end());
+    set_certificate_table(inside, false, static_cast<std::uint32_t>(table_offset),
+                          static_cast<std::uint32_t>(700 + hostile.size()));
+    write(path("inside.exe"), inside);
+    report = verify_launcher(path("inside.exe"));
+    ASSERT_TRUE(report.status.ok()) << report.status.message();
+    EXPECT_EQ(report.outside_signed_range,
+              (std::vector<std::string>{
+                  "an attachment signature at offset " + std::to_string(hostile_signature) +
+                  " is outside the signed range: the attachments there are ignored"}));
+    EXPECT_EQ(list_attachments(path("inside.exe")).attachments.size(), 2u);
+
+    // A table past the file's end names nothing: the whole file is searched, as for an unsigned
+    // file, and the hostile attachment is read first.
+    set_certificate_table(after, false, static_cast<std::uint32_t>(after.size() + 8), 700);
+    write(path("bogus.exe"), after);
+    report = verify_launcher(path("bogus.exe"));
+    EXPECT_EQ(report.outside_signed_range,
+              (std::vector<std::string>{
+                  "the PE header names a certificate table of 700 bytes at offset " +
+                  std::to_string(after.size() + 8) +
+                  ", which is no usable table (empty, inside the headers or past the file's "
+                  "end); the whole file is searched"}));
+    EXPECT_EQ(list_attachments(path("bogus.exe")).attachments.size(), 1u);
 }
 
 TEST(PackerProgressBar, FillsInProportion) {

@@ -187,7 +187,14 @@ void add_build(CLI::App& app, BuildOptions& options) {
     options.file = repeatable(build->add_option(
         "--file", options.files,
         "A file to extract; NAME is its path in the extraction directory (default: the file's "
-        "name; NAME can't hold '=')"));
+        "name; NAME can't hold '='). Refused like the launcher refuses them: device names such "
+        "as CON, NUL, COM1 or LPT1 (with any extension) as a component, components ending in a "
+        "dot or a space, ':', control characters and <>\"|?*. NAME has at most " +
+            std::to_string(max_file_name_units) + " UTF-16 code units (" +
+            std::to_string(max_directory_name_units) +
+            " up to its last separator): what fits Windows' 260-unit paths below a typical "
+            "extraction directory, C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
+            "VOQSETUP99\\"));
     options.file->type_name("PATH[=NAME]");
     options.command = repeatable(
         build->add_option("--command", options.commands, "A program to open after extraction"));
@@ -252,6 +259,8 @@ int run_verify(const std::string& file) {
         return exit_failure;
     }
     write_text(stdout, file + ": " + report.summary + "\n");
+    for (const std::string& note : report.outside_signed_range)
+        write_text(stdout, file + ": ignored: " + note + "\n");
     return 0;
 }
 

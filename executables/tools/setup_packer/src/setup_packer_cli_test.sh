@@ -70,6 +70,7 @@ for command in build list verify extract; do
 done
 run 0 build --help
 has stdout.txt '"in_extraction_dir"'
+has stdout.txt "at most 199 UTF-16 code units (187 up to its last separator)"
 run 2
 run 2 frobnicate
 run 2 build --output out.exe
@@ -152,6 +153,23 @@ run 1 build --launcher before.exe --output again.exe --command x.exe
 has stderr.txt "before.exe: holds the attachment signature at offset"
 run 1 build --launcher launcher.exe --output bad.exe --file payload/first.txt=../up.txt
 has stderr.txt "name '../up.txt'"
+run 1 build --launcher launcher.exe --output bad.exe --file payload/first.txt=docs/Con.txt
+has stderr.txt "name 'docs/Con.txt': the name uses the Windows device name 'Con'"
+one_line stderr.txt
+run 1 build --launcher launcher.exe --output bad.exe --file "payload/first.txt=AUX .txt"
+has stderr.txt "name 'AUX .txt': the name uses the Windows device name 'AUX'"
+run 1 build --launcher launcher.exe --output bad.exe --file "payload/first.txt=notes. /a.txt"
+has stderr.txt "the component 'notes. ' ends in a dot or a space, which Windows drops"
+run 1 build --launcher launcher.exe --output bad.exe --file "payload/first.txt=a:b"
+has stderr.txt "the name contains ':'"
+run 1 build --launcher launcher.exe --output bad.exe --file "payload/first.txt=a?b"
+has stderr.txt "the name contains '?', which Windows does not allow in file names"
+run 1 build --launcher launcher.exe --output bad.exe --file "payload/first.txt=$(printf 'tab\there')"
+has stderr.txt "the name contains the control character U+0009"
+long_name=$(printf 'n%.0s' $(seq 200))
+run 1 build --launcher launcher.exe --output bad.exe --file "payload/first.txt=$long_name"
+has stderr.txt "the name is too long for a Windows path: at most 199 UTF-16 code units"
+run 0 build --launcher launcher.exe --output long.exe --file "payload/first.txt=${long_name%n}"
 run 1 build --launcher launcher.exe --output bad.exe --file payload/missing.txt
 has stderr.txt "payload/missing.txt: can't open"
 one_line stderr.txt
@@ -175,6 +193,56 @@ run 1 extract before.exe -C bad_out
 has stderr.txt "attachment 7: file 'sub/last.bin' is corrupted"
 checks=$((checks + 1))
 [ -z "$(ls -A bad_out/sub 2>/dev/null)" ] || fail "a corrupted file was left: $(ls -A bad_out/sub)"
+
+# --- Signed launcher files: only the range up to the certificate table is read --------------
+# put FILE OFFSET VALUE BYTES: a little-endian number into a file.
+put() {
+    local escapes="" i
+    for ((i = 0; i < $4; i++)); do escapes+=$(printf '\\x%02x' $(($3 >> (8 * i) & 255))); done
+    # shellcheck disable=SC2059  # the escapes are the format
+    printf "$escapes" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+# A PE32 launcher image: "PE\0\0" at 0x80, an optional header of 224 bytes with 16 data
+# directories; entry 4, the certificate table, is at 0x80 + 24 + 96 + 32.
+head -c 2048 /dev/zero >pe_launcher.exe
+put pe_launcher.exe 0 $((0x5A4D)) 2
+put pe_launcher.exe $((0x3C)) $((0x80)) 4
+put pe_launcher.exe $((0x80)) $((0x4550)) 4
+put pe_launcher.exe $((0x80 + 20)) 224 2
+put pe_launcher.exe $((0x80 + 24)) $((0x10B)) 2
+put pe_launcher.exe $((0x80 + 24 + 92)) 16 4
+entry=$((0x80 + 24 + 96 + 32))
+run 0 build --launcher pe_launcher.exe --output signed.exe --file payload/first.txt \
+    --command setup.exe
+# Signing pads to 8 bytes and appends the table that the header names.
+size=$(wc -c <signed.exe)
+table=$(((size + 7) / 8 * 8))
+head -c $((table - size)) /dev/zero >>signed.exe
+head -c 600 /dev/zero | tr '\0' 'C' >>signed.exe
+put signed.exe "$entry" "$table" 4
+put signed.exe $((entry + 4)) 600 4
+run 0 verify signed.exe
+has stdout.txt "signed.exe: OK: 2 attachments, 6 bytes of file data, signed (certificate table of 600 bytes at offset $table)"
+checks=$((checks + 1))
+[ "$(wc -l <stdout.txt)" -eq 1 ] || fail "verify reports more than the summary: $(cat stdout.txt)"
+cp pe_launcher.exe signed_launcher.exe
+put signed_launcher.exe "$entry" 2048 4
+put signed_launcher.exe $((entry + 4)) 600 4
+run 1 build --launcher signed_launcher.exe --output again.exe --command x.exe
+has stderr.txt "signed_launcher.exe: is signed"
+
+# An attachment after the table: outside the signed range, named by verify, passed over by list.
+printf 'stand-in' >stand_in.bin
+run 0 build --launcher stand_in.bin --output hostile.bin --command evil.exe
+tail -c +9 hostile.bin >>signed.exe
+size=$(wc -c <signed.exe)
+run 0 verify signed.exe
+has stdout.txt "signed.exe: ignored: $((size - table - 600)) bytes at offset $((table + 600)) follow the certificate table: they are outside the signed range and ignored"
+has stdout.txt "signed.exe: ignored: an attachment signature at offset $((size - 12)) is outside the signed range: the attachments there are ignored"
+run 0 list signed.exe
+names=$(awk 'NR > 1 { print $3 }' stdout.txt | tr '\n' ' ')
+checks=$((checks + 1))
+[ "$names" = "first.txt setup.exe " ] || fail "list read past the certificate table: $names"
 
 echo "setup_packer CLI: $checks checks, $failures failures"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Runs every benchmark and writes docs/performance.md: Adler-32 natively (Google Benchmark) and
+# in the i686 build under Wine, extraction of a 1 GiB file attachment by the native launcher and
+# `setup_packer build` of it, each against cp, the launcher's peak memory and the size of the
+# i686 launcher image. Takes a few minutes; not part of the test run.
+#
+# Builds of its own, so that the figures come from optimised code: build/bench (native, Release,
+# clang, no sanitizers) and build/bench-windows (the Windows preset, MinSizeRel as shipped).
+# Needs about 3 GiB free on the disk of build/ for its scratch files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+native=build/bench
+windows=build/bench-windows
+scratch=$native/scratch
+pairs=${BENCH_PAIRS:-11}
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# ------------------------------------------------------------------------------ dependencies
+
+bash scripts/install_dependencies.sh
+# Beyond the build's: GNU time for the peak memory, zlib for the i686 comparison, Python for
+# the measurements and the report.
+missing=()
+for package in time libz-mingw-w64-dev python3; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+fi
+
+# ------------------------------------------------------------------------------ builds
+
+native_configure=(cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release
+                  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSANITIZE=OFF)
+"${native_configure[@]}" >/dev/null
+if ! cmake --build "$native" --target help | grep -q '^adler32_bench:'; then
+    echo "run_benchmarks: the build has no adler32_bench; the top-level CMakeLists.txt must" \
+         "add_subdirectory(bench) for native builds" >&2
+    exit 1
+fi
+cmake --build "$native" --target adler32_bench setup_launcher setup_packer
+
+cmake --preset windows -B "$windows" >/dev/null
+cmake --build "$windows" --target setup_launcher setup_payload
+launcher_exe=$windows/executables/tools/setup_launcher/setup_launcher.exe
+timing_exe=$windows/bench/adler32_timing.exe
+mkdir -p "$windows/bench"
+timing_build=(i686-w64-mingw32-g++-win32 -std=c++20 -O2 -Wall -Wextra -Werror
+              -I executables/tools/setup_launcher/src bench/adler32_timing_win32.cpp
+              "$windows/executables/tools/setup_launcher/libsetup_payload.a"
+              -lz -static -mconsole -o "$timing_exe")
+"${timing_build[@]}"
+
+# ------------------------------------------------------------------------------ Adler-32
+
+native_bench=("$native/bench/adler32_bench" "--benchmark_out=$native/adler32_bench.json"
+              --benchmark_out_format=json)
+"${native_bench[@]}"
+
+echo "Adler-32 of the i686 build under Wine:"
+(
+    # shellcheck source=../testing/wine/wine_env.sh
+    source testing/wine/wine_env.sh
+    wine_env_init "$windows"
+    wine_env_trap
+    wine "$timing_exe" >"$windows/adler32_timing.txt"
+)
+cat "$windows/adler32_timing.txt"
+
+# ------------------------------------------------------------------------------ files and report
+
+# The launcher's deliberate pause after the last chunk, which the extraction ratio leaves out.
+linger_ms=$(sed -nE 's/.*progress_linger_milliseconds = ([0-9]+);.*/\1/p' \
+                executables/tools/setup_launcher/src/attachments.cpp | head -n 1)
+
+python3 bench/measure.py \
+    --root "$root" \
+    --launcher "$native/executables/tools/setup_launcher/setup_launcher" \
+    --packer "$native/executables/tools/setup_packer/setup_packer" \
+    --scratch "$scratch" \
+    --pairs "$pairs" \
+    --linger-ms "${linger_ms:-0}" \
+    --adler32-native "$native/adler32_bench.json" \
+    --adler32-wine "$windows/adler32_timing.txt" \
+    --image "$launcher_exe" \
+    --output docs/performance.md \
+    --command "bash bench/run_benchmarks.sh   # all of the below" \
+    --command "${native_configure[*]}" \
+    --command "cmake --build $native --target adler32_bench setup_launcher setup_packer" \
+    --command "cmake --preset windows -B $windows && cmake --build $windows" \
+    --command "${timing_build[*]}" \
+    --command "${native_bench[*]}" \
+    --command "wine $timing_exe   # with testing/wine/wine_env.sh's prefix" \
+    --command "python3 bench/measure.py ...   # extraction, setup_packer, memory, this report"
+rm -f "$scratch/big.bin"
+echo "Wrote docs/performance.md"

@@ -1,0 +1,214 @@
+#include "attachments.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "adler32.h"
+#include "setup_launcher.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One attachment as a builder would append it: its data, then its header.
+struct Piece {
+    AttachmentSpec spec;
+    std::string data;
+};
+
+Piece file_piece(const std::u16string& name, std::string data) {
+    Piece piece;
+    piece.spec.name = name;
+    piece.spec.flags = flag_is_file;
+    piece.spec.data_size = data.size();
+    piece.spec.checksum = adler32(adler32_initial, data.data(), data.size());
+    piece.data = std::move(data);
+    return piece;
+}
+
+Piece command_piece(const std::u16string& program, std::uint8_t extra_flags = 0) {
+    Piece piece;
+    piece.spec.name = program;
+    piece.spec.flags = static_cast<std::uint8_t>(flag_is_command | extra_flags);
+    piece.spec.checksum = 0;
+    return piece;
+}
+
+// A launcher file: an image without the signature, then the pieces in file order.
+std::string launcher_file(const std::vector<Piece>& pieces, std::size_t image_size = 4096) {
+    std::string bytes(image_size, 'i');
+    for (const Piece& piece : pieces) {
+        bytes += piece.data;
+        const std::vector<std::uint8_t> header =
+            encode_attachment_header(piece.spec, attachment_signature());
+        bytes.append(header.begin(), header.end());
+    }
+    return bytes;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Each test extracts into its own temporary directory with English texts, no commands collected
+// and the progress window shown.
+class ReadAttachmentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = fs::temp_directory_path() / "attachments_test.XXXXXX";
+        temp_dir = mkdtemp(pattern.data());
+        tmp.emplace("TMP", temp_dir.c_str());
+        init_string_table();
+        reset_extraction_root_for_tests();
+        common_commands().clear();
+        localized_commands().clear();
+    }
+    void TearDown() override {
+        close_progress_window();
+        fs::remove_all(temp_dir);
+    }
+
+    // Writes the launcher file and reads its whole chain as the launcher does.
+    void read_chain(const std::string& bytes) {
+        const fs::path path = fs::path(temp_dir) / "setup.bin";
+        std::ofstream(path, std::ios::binary) << bytes;
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(std::fseek(file, 0, SEEK_END), 0);
+        create_progress_window(1);
+        reset_progress_counters(bytes.size());
+        try {
+            while (read_attachment(file, attachment_signature())) {
+            }
+        } catch (...) {
+            std::fclose(file);
+            throw;
+        }
+        std::fclose(file);
+    }
+
+    // The report that reading the chain raises; nothing when it reads to the end.
+    std::optional<std::u16string> report_of_reading(const std::string& bytes) {
+        ThrowOnFatalError guard;
+        try {
+            read_chain(bytes);
+        } catch (const FatalErrorRaised& raised) {
+            return raised.report.message;
+        }
+        return std::nullopt;
+    }
+
+    fs::path extracted(const std::string& name) const {
+        return fs::path(temp_dir) / "VOQSETUP2" / name;
+    }
+
+    std::string temp_dir;
+    std::optional<ScopedEnv> tmp;
+    ScopedUiLanguage language{"en_US.UTF-8"};
+};
+
+TEST_F(ReadAttachmentTest, ChunksAreTenMebibytesWithOneProgressStepEach) {
+    const std::size_t chunk = 10485760;
+    std::string exact(chunk, '\0');
+    for (std::size_t i = 0; i < exact.size(); i += 4093)
+        exact[i] = static_cast<char>(i);
+    read_chain(launcher_file({file_piece(u"exact.bin", exact)}));
+    EXPECT_EQ(progress_report_count(), 1u);
+    EXPECT_EQ(read_file(extracted("exact.bin")), exact);
+
+    reset_extraction_root_for_tests();
+    fs::remove_all(fs::path(temp_dir) / "VOQSETUP2");
+    read_chain(launcher_file({file_piece(u"more.bin", exact + "!")}));
+    EXPECT_EQ(progress_report_count(), 2u);
+    EXPECT_EQ(progress_bytes_done(), chunk + 1);
+    EXPECT_EQ(read_file(extracted("more.bin")), exact + "!");
+}
+
+TEST_F(ReadAttachmentTest, EmptyFileCommandWithDataAndCollectedCommands) {
+    Piece empty = file_piece(u"sub/empty.txt", "");
+    ASSERT_EQ(empty.spec.checksum, 1u);
+    Piece tool = file_piece(u"tool.exe", "program bytes");
+    tool.spec.flags |= flag_is_command | flag_run_in_extraction_dir;
+    Piece german = command_piece(u"de.exe", flag_has_lcid | flag_quiet);
+    german.spec.lcid = 0x0407;
+    german.spec.parameters = u"/q";
+    read_chain(launcher_file({command_piece(u"first.exe"), german, tool, empty}));
+
+    EXPECT_TRUE(fs::exists(extracted("sub/empty.txt")));
+    EXPECT_EQ(fs::file_size(extracted("sub/empty.txt")), 0u);
+    EXPECT_EQ(read_file(extracted("tool.exe")), "program bytes");
+    // Reading order: nearest the end of the file first.
+    ASSERT_EQ(common_commands().size(), 2u);
+    EXPECT_EQ(common_commands()[0].program, u"tool.exe");
+    EXPECT_EQ(common_commands()[0].run_in_extraction_dir, 1);
+    EXPECT_EQ(common_commands()[1].program, u"first.exe");
+    ASSERT_EQ(localized_commands().size(), 1u);
+    EXPECT_EQ(localized_commands()[0].lcid, 0x0407);
+    EXPECT_EQ(localized_commands()[0].parameters, u"/q");
+    EXPECT_EQ(localized_commands()[0].quiet, 1);
+}
+
+TEST_F(ReadAttachmentTest, PayloadFaultsAreReportedWithTheirKeys) {
+    Piece bad = file_piece(u"b.txt", "hello world");
+    bad.data[3] ^= 0x20;  // the stored checksum no longer fits
+    EXPECT_EQ(report_of_reading(launcher_file({bad}))->substr(0, 54),
+              u"Error reading 'unit_tests': file 'b.txt' is corrupted\n");
+    EXPECT_EQ(read_file(extracted("b.txt")), bad.data) << "written whole and left in place";
+
+    reset_extraction_root_for_tests();
+    Piece long_header = file_piece(u"c.txt", "c");
+    std::string bytes = launcher_file({long_header});
+    bytes[bytes.size() - 16] += 1;  // header_size one too large
+    EXPECT_TRUE(
+        report_of_reading(bytes)->starts_with(u"Error reading 'unit_tests': header corrupt\n"));
+
+    reset_extraction_root_for_tests();
+    const auto twice = report_of_reading(
+        launcher_file({file_piece(u"same.txt", "older"), file_piece(u"same.txt", "newer")}));
+    ASSERT_TRUE(twice.has_value());
+    EXPECT_TRUE(twice->starts_with(u"File '" + extraction_path(u"same.txt") + u"' already exists"))
+        << to_utf8(*twice);
+}
+
+TEST_F(ReadAttachmentTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
+    for (const std::u16string name : {u"../escape.txt", u"/etc/x", u"a/CON.txt", u"C:x", u"a/b."}) {
+        reset_extraction_root_for_tests();
+        const auto report = report_of_reading(launcher_file({file_piece(name, "x")}));
+        ASSERT_TRUE(report.has_value()) << to_utf8(name);
+        EXPECT_TRUE(
+            report->starts_with(u"Error reading 'unit_tests': invalid file name '" + name + u"'\n"))
+            << to_utf8(*report);
+    }
+    EXPECT_FALSE(fs::exists(fs::path(temp_dir).parent_path() / "escape.txt"));
+}
+
+// A chain that can't be sized falls back to an estimate of its data; an estimate of exactly 0
+// must still show progress, or the first chunk would read as the user's cancel and the damaged
+// file would end the run silently with exit code 0.
+TEST_F(ReadAttachmentTest, UnsizableChainIsReportedEvenWhenTheEstimateIsZero) {
+    Piece broken = file_piece(u"a.txt", "a");
+    Piece good = file_piece(u"b.txt", "hello");
+    std::string front = launcher_file({broken}, 0);
+    front[front.size() - 16] = 0;  // header_size 0: the size pass can't step over it
+    const std::size_t image = 153600 - front.size() - launcher_file({good}, 0).size();
+    const std::string bytes = std::string(image, 'i') + front + launcher_file({good}, 0);
+    ASSERT_EQ(bytes.size(), 153600u);
+    const fs::path path = fs::path(temp_dir) / "setup.bin";
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    EXPECT_EXIT(
+        {
+            std::FILE* file = std::fopen(path.c_str(), "rb");
+            std::int64_t chain_end = 0;
+            extract_chain(file, attachment_signature(), chain_end);
+        },
+        testing::ExitedWithCode(1), "header corrupt");
+}
+
+}  // namespace

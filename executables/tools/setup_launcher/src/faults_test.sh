@@ -1,0 +1,414 @@
+#!/usr/bin/env bash
+# Conditions in single quotes are meant: expect_true evaluates them when it checks.
+# shellcheck disable=SC2016,SC2034
+# Faults from outside, with the real launcher: a disk that fills during extraction, a launcher
+# file that shrinks while it is read, a file held open at cleanup, and a TMP that names a
+# missing directory. Natively where Wine can't make the fault (a file shrinking under a paused
+# launcher, TMPDIR and the root directory as fallbacks), under Wine where the fault belongs to
+# Windows (sharing modes, the error box).
+#
+# Usage:
+#   faults_test.sh native BUILD_DIR LAUNCHER PACKER FAULTS_TEST_LAUNCH
+#   faults_test.sh wine BUILD_DIR LAUNCHER_EXE PACKER_EXE FAULTS_TEST_EXE UI_DRIVER_EXE
+#
+# A disk that fills is a file size limit (ulimit -f, with SIGXFSZ ignored) and a small tmpfs,
+# mounted in a private mount namespace where one can be had (root); under Wine the tmpfs, or the
+# limit without one. No process may write to a running executable, so the file that shrinks is
+# read by FAULTS_TEST_LAUNCH, which runs the launch sequence on a file it is given. That part needs
+# gdb: the sequence stops at a breakpoint, another process truncates the file, the sequence goes
+# on. Parts whose means are missing are reported as skipped.
+set -uo pipefail
+
+mode=${1:?mode: native or wine}
+build_dir=$(realpath "${2:?build directory}")
+launcher=$(realpath "${3:?launcher}")
+packer=$(realpath "${4:?packer}")
+helper=${5:+$(realpath "$5")}  # native: FAULTS_TEST_LAUNCH, wine: FAULTS_TEST_EXE
+ui_driver=${6:+$(realpath "$6")}
+here=$(cd "$(dirname "$0")" && pwd)
+
+# A private mount namespace, when this machine allows one: tmpfs mounts made in it vanish with it.
+# FAULTS_TEST_NO_MOUNT=1 takes the way of machines without one.
+can_mount=0
+if [[ ${FAULTS_TEST_NO_MOUNT:-} == 1 ]]; then
+    :
+elif [[ ${FAULTS_TEST_IN_NAMESPACE:-} == 1 ]]; then
+    can_mount=1
+elif [[ $(id -u) == 0 ]] && unshare -m --propagation private true 2>/dev/null; then
+    if [[ $mode == wine ]]; then
+        # Wine's server opens files for the launcher: it must see the same mounts, so the whole
+        # test runs in the namespace.
+        FAULTS_TEST_IN_NAMESPACE=1 exec unshare -m --propagation private bash "$0" "$@"
+    fi
+    can_mount=1
+fi
+
+work=$(mktemp -d "$build_dir/faults_test.$mode.XXXXXX") || exit 1
+failures=0
+expect_eq() {
+    if [[ $2 == "$3" ]]; then
+        echo "ok: $1"
+    else
+        printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+        failures=$((failures + 1))
+    fi
+}
+expect_true() {
+    if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1 ($2)"; failures=$((failures + 1)); fi
+}
+skip() { echo "skipped: $1"; }
+
+# Entries of a directory, one line, sorted.
+entries() { (cd "$1" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort | xargs); }
+
+# pack OUTPUT ENTRY... with entries as in a manifest's "attachments" array.
+pack() {
+    local output=$1 manifest
+    shift
+    manifest=$work/payload/manifest.$RANDOM.json
+    (
+        IFS=,
+        printf '{"attachments": [%s]}\n' "$*"
+    ) >"$manifest"
+    if [[ $mode == native ]]; then
+        "$packer" build --launcher "$launcher" --output "$output" --manifest "$manifest" >/dev/null
+    else
+        wine "$packer" build --launcher "$(unix_to_wine_path "$launcher")" \
+            --output "$(unix_to_wine_path "$output")" \
+            --manifest "$(unix_to_wine_path "$manifest")" >/dev/null
+    fi
+}
+
+mkdir -p "$work/payload"
+cd "$work/payload" || exit 1
+head -c $((2 * 1024 * 1024)) /dev/urandom >big.bin
+head -c $((25 * 1024 * 1024)) /dev/urandom >huge.bin
+printf '%0100d' 0 >small.txt
+printf 'first\n' >a.txt
+printf 'held\n' >held.txt
+printf 'third\n' >c.txt
+
+# ============================================================================ native
+
+if [[ $mode == native ]]; then
+    # Runs a launcher file with a fresh TMP; sets rc, report (the message's first line), reports
+    # (how many) and ran (what the commands logged).
+    # Usage: run DIR LAUNCHER_FILE [VAR=VALUE...]; DIR gets tmp/, stderr and log.
+    run() {
+        local dir=$1 file=$2
+        shift 2
+        mkdir -p "$dir/tmp"
+        (cd "$dir" && timeout -k 5 60 env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
+            TMP="$dir/tmp" TMPDIR="$dir/tmp" FAULTS_LOG="$dir/log" ASAN_OPTIONS=exitcode=86 \
+            "$@" "$file" </dev/null >/dev/null 2>"$dir/stderr")
+        rc=$?
+        reports=$(grep -cx 'Error' "$dir/stderr")
+        report=$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")
+        ran=$(cat "$dir/log" 2>/dev/null)
+    }
+    log_command='{"command": "/bin/sh", "params": "-c \"echo ran >> \\\"$FAULTS_LOG\\\"\"",
+                  "in_extraction_dir": true}'
+    pwd_command='{"command": "/bin/sh", "params": "-c \"pwd >> \\\"$FAULTS_LOG\\\"\"",
+                  "in_extraction_dir": true}'
+    pack "$work/big" '{"file": "big.bin"}' "$log_command" || exit 1
+    pack "$work/small" '{"file": "small.txt"}' "$log_command" || exit 1
+    pack "$work/huge" '{"file": "huge.bin"}' "$log_command" || exit 1
+    pack "$work/fallback" '{"file": "a.txt"}' "$pwd_command" || exit 1
+
+    # ---- The disk fills: a file size limit ----
+    dir=$work/fsize
+    (
+        ulimit -f 1024 # KiB: half of big.bin
+        trap '' XFSZ
+        run "$dir" "$work/big"
+        echo "$rc" >"$dir/rc"
+    )
+    run_rc=$(<"$dir/rc")
+    report=$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")
+    expect_eq "file size limit: exit code" 1 "$run_rc"
+    expect_eq "file size limit: the report" "Error writing file '$dir/tmp/VOQSETUP2/big.bin'" "$report"
+    expect_eq "file size limit: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
+    expect_eq "file size limit: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
+    expect_eq "file size limit: what was written stays, up to the limit" 1048576 \
+        "$(stat -c %s "$dir/tmp/VOQSETUP2/big.bin")"
+    expect_true "file size limit: and it is the data's start" \
+        'cmp -s -n 1048576 "$dir/tmp/VOQSETUP2/big.bin" big.bin'
+
+    # ---- The disk fills: a small tmpfs, too small for the file, and one already full ----
+    if ((can_mount)); then
+        export -f run
+        export launcher work
+        for case in too_small full; do
+            dir=$work/tmpfs_$case
+            mkdir -p "$dir/tmp"
+            file=$work/big size=1m
+            [[ $case == full ]] && file=$work/small size=64k
+            # Inside the namespace: mount, fill when asked, run, and note what the disk held.
+            unshare -m --propagation private bash -c '
+                mount -t tmpfs -o size=$3 tmpfs "$1/tmp" || exit 1
+                [[ $4 == full ]] && head -c 1G /dev/zero >"$1/tmp/filler" 2>/dev/null
+                run "$1" "$2"
+                echo "$rc" >"$1/rc"
+                (cd "$1/tmp" && find . -mindepth 1 -printf "%P %s\n" | sort) >"$1/disk"
+            ' _ "$dir" "$file" "$size" "$case"
+            report=$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")
+            case=${case/_/ }
+            expect_eq "tmpfs $case: exit code" 1 "$(cat "$dir/rc" 2>/dev/null)"
+            expect_eq "tmpfs $case: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
+            expect_eq "tmpfs $case: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
+            if [[ $case == full ]]; then
+                # The bytes wait in the stream's buffer and fail only when it is closed.
+                expect_eq "tmpfs full: the report" \
+                    "Error writing file '$dir/tmp/VOQSETUP2/small.txt'" "$report"
+            else
+                expect_eq "tmpfs too small: the report" \
+                    "Error writing file '$dir/tmp/VOQSETUP2/big.bin'" "$report"
+            fi
+            echo "tmpfs $case: the disk afterwards: $(xargs <"$dir/disk")"
+        done
+    else
+        skip "tmpfs: no private mount namespace here (needs root)"
+    fi
+
+    # ---- The launcher file shrinks while it is read ----
+    if command -v gdb >/dev/null; then
+        huge_size=$(stat -c %s "$work/huge")
+        # The data of huge.bin ends where its header (2 x 8 + 33 bytes) begins.
+        data_start=$((huge_size - 49 - 25 * 1024 * 1024))
+        launch_program=${helper:?faults_test_launch}
+        # Stops the launch sequence at the first call of FUNCTION, truncates its file to SIZE
+        # from another process, lets it go on. Sets rc and report like run.
+        run_shrinking() {
+            local dir=$1 function=$2 size=$3
+            mkdir -p "$dir/tmp"
+            cp "$work/huge" "$dir/setup"
+            (cd "$dir" && timeout -k 5 120 env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
+                TMP="$dir/tmp" TMPDIR="$dir/tmp" FAULTS_LOG="$dir/log" \
+                ASAN_OPTIONS=exitcode=86:detect_leaks=0 \
+                gdb -q -batch -nx -ex 'set confirm off' -ex 'set pagination off' \
+                -ex "break $function" -ex run -ex "shell truncate -s $size '$dir/setup'" \
+                -ex delete -ex continue --args "$launch_program" "$dir/setup" \
+                </dev/null >"$dir/gdb.out" 2>"$dir/stderr")
+            rc=$(sed -n 's/.*exited with code \([0-9]*\).*/\1/p; s/.*exited normally.*/0/p' \
+                "$dir/gdb.out" | tail -n 1)
+            rc=$((10#${rc:-99}))
+            report=$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")
+            reports=$(grep -cx 'Error' "$dir/stderr")
+            truncated=$(stat -c %s "$dir/setup")
+        }
+        name=$(basename "$launch_program")
+
+        # After the size pass, before the first header is read. The header may still come from
+        # the stream's buffer, filled by the size pass; the data can't.
+        dir=$work/shrink_before_reading
+        run_shrinking "$dir" read_attachment $((data_start + 1024 * 1024))
+        expect_eq "shrunk before reading: the file was cut" $((data_start + 1048576)) "$truncated"
+        expect_eq "shrunk before reading: exit code" 1 "$rc"
+        read_errors=("Error reading '$name': can't read header signature"
+            "Error reading '$name': can't read file 'huge.bin'")
+        expect_true "shrunk before reading: a read error ($report)" \
+            '[[ $report == "${read_errors[0]}" || $report == "${read_errors[1]}" ]]'
+        expect_eq "shrunk before reading: one report" 1 "$reports"
+        written=$(stat -c %s "$dir/tmp/VOQSETUP2/huge.bin" 2>/dev/null)
+        expect_eq "shrunk before reading: nothing of the data was written (${written:-no file})" \
+            0 "${written:-0}"
+
+        # After the first chunk of 10 MiB, in the middle of the second.
+        dir=$work/shrink_while_extracting
+        run_shrinking "$dir" report_progress $((data_start + 15 * 1024 * 1024))
+        expect_eq "shrunk while extracting: exit code" 1 "$rc"
+        expect_eq "shrunk while extracting: the report" \
+            "Error reading '$name': can't read file 'huge.bin'" "$report"
+        expect_eq "shrunk while extracting: one report" 1 "$reports"
+        expect_eq "shrunk while extracting: only the first chunk was written" 10485760 \
+            "$(stat -c %s "$dir/tmp/VOQSETUP2/huge.bin" 2>/dev/null)"
+        expect_true "shrunk while extracting: and it is the data's first chunk" \
+            'cmp -s "$dir/tmp/VOQSETUP2/huge.bin" <(head -c 10485760 huge.bin)'
+        expect_eq "shrunk while extracting: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
+    else
+        skip "shrinking file: gdb is not installed"
+    fi
+
+    # ---- TMP names a missing directory: TMPDIR, the system's temporary path, is next ----
+    dir=$work/tmp_missing
+    mkdir -p "$dir/system_tmp"
+    run "$dir" "$work/fallback" TMP="$dir/missing" TMPDIR="$dir/system_tmp"
+    expect_eq "TMP missing: exit code" 0 "$rc"
+    expect_eq "TMP missing: extracted into TMPDIR" "$dir/system_tmp/VOQSETUP2" "$ran"
+    expect_eq "TMP missing: removed afterwards, nothing else made" "" \
+        "$(entries "$dir/system_tmp")$(entries "$dir/tmp")"
+    expect_true "TMP missing: the missing directory stays missing" '[[ ! -e $dir/missing ]]'
+
+    # TMP names a file: it exists, so it is the base, and the directory can't be made in it.
+    dir=$work/tmp_file
+    mkdir -p "$dir/system_tmp"
+    printf 'not a directory\n' >"$dir/file"
+    run "$dir" "$work/fallback" TMP="$dir/file" TMPDIR="$dir/system_tmp"
+    expect_eq "TMP a file: exit code" 1 "$rc"
+    expect_eq "TMP a file: the report" "Couldn't create temp directory '$dir/file/VOQSETUP2'" \
+        "$report"
+    expect_eq "TMP a file: the file is untouched" "not a directory" "$(cat "$dir/file")"
+
+    # TMP and TMPDIR both missing: the root directory. The launcher runs in a directory tree of
+    # its own, as its root, so that what it makes there is seen and goes with the tree.
+    if ((can_mount)); then
+        dir=$work/root_fallback
+        root=$dir/root
+        mkdir -p "$root/bin" "$root/proc"
+        # The command can't start there (no shell in that tree): the launcher stops after the
+        # extraction and leaves its directory behind, where it can be seen.
+        pack "$root/bin/setup" '{"file": "a.txt"}' \
+            '{"command": "/bin/missing", "in_extraction_dir": true}' || exit 1
+        ldd "$launcher" | grep -oE '/[^ ]+' | while read -r library; do
+            mkdir -p "$root$(dirname "$library")"
+            cp -L "$library" "$root$library"
+        done
+        unshare -m --propagation private bash -c '
+            mount --bind /proc "$1/proc" || exit 1
+            chroot "$1" /bin/setup </dev/null 2>"$2/stderr"
+            echo $? >"$2/rc"
+        ' _ "$root" "$dir" </dev/null
+        expect_eq "TMP and TMPDIR missing: exit code" 1 "$(cat "$dir/rc")"
+        expect_eq "TMP and TMPDIR missing: the report" \
+            "Failed to execute '/bin/missing' with parameters ''" \
+            "$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")"
+        expect_eq "TMP and TMPDIR missing: extracted below the root" "VOQSETUP2 VOQSETUP2/a.txt" \
+            "$(cd "$root" && find . -maxdepth 2 -path './VOQSETUP*' | sed 's|^\./||' | sort | xargs)"
+    else
+        skip "root directory as the base: needs a private mount namespace (root)"
+    fi
+fi
+
+# ============================================================================ wine
+
+if [[ $mode == wine ]]; then
+    : "${helper:?faults_test.exe}" "${ui_driver:?ui_driver.exe}"
+    # shellcheck source=../../../../testing/wine/wine_env.sh
+    source "$here/../../../../testing/wine/wine_env.sh"
+    ensure_locales en_US.UTF-8 || exit 1
+    export LANG=en_US.UTF-8
+    unset LC_ALL LC_MESSAGES LANGUAGE
+    wine_env_trap
+    wine_env_init "$build_dir" || exit 1
+    xvfb_start || exit 1
+    helper_win=$(unix_to_wine_path "$helper")
+
+    # Runs a launcher file in the background from DIR/cwd, answers its boxes (by their title: the
+    # progress window is a dialog as well) and waits for it.
+    # Sets rc, boxes (how many), report (the first box's first line), ran (the log), elapsed_ms.
+    run() {
+        local dir=$1 file=$2 pid dump started
+        mkdir -p "$dir/cwd"
+        boxes=0 report=
+        started=$(date +%s%N)
+        (
+            cd "$dir/cwd" &&
+                FAULTS_LOG=$(unix_to_wine_path "$dir/log") exec timeout -k 5 120 wine "$file" \
+                    </dev/null >/dev/null 2>>"$work/wine.log"
+        ) &
+        pid=$!
+        while kill -0 "$pid" 2>/dev/null; do
+            dump=$(timeout 30 wine "$ui_driver" --class '#32770' --title Error \
+                --timeout 700 --dump --press 1 --wait-gone 2>/dev/null) || continue
+            boxes=$((boxes + 1))
+            [[ -z $report ]] && report=$(printf '%b' "$(sed -n \
+                's/^control: class=Static id=65535 text=//p' <<<"$dump")" | head -n 1)
+        done
+        wait "$pid"
+        rc=$?
+        elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+        ran=
+        [[ -f $dir/log ]] && ran=$(tr -d '\r' <"$dir/log" | paste -sd ' ')
+    }
+    log_command='{"command": "cmd.exe", "params": "/c echo ran>>\"%FAULTS_LOG%\"",
+                  "in_extraction_dir": true}'
+    cd_command='{"command": "cmd.exe", "params": "/c cd>>\"%FAULTS_LOG%\"",
+                 "in_extraction_dir": true}'
+    hold_command() {
+        printf '{"command": "%s", "params": "hold sub\\\\held.txt %s", "in_extraction_dir": true}' \
+            "${helper_win//\\/\\\\}" "$1"
+    }
+
+    # ---- The disk fills ----
+    pack "$work/big.exe" '{"file": "big.bin"}' "$log_command" || exit 1
+    dir=$work/disk_full
+    mkdir -p "$dir/tmp"
+    wine_tmp_dir "$dir/tmp"
+    tmp_win=$(unix_to_wine_path "$dir/tmp")
+    if ((can_mount)); then
+        mount -t tmpfs -o size=1m tmpfs "$dir/tmp" || exit 1
+        run "$dir" "$work/big.exe"
+        kind="tmpfs of 1 MiB"
+    else
+        # The launcher's own process writes the files: the limit binds it alone.
+        (
+            ulimit -f 1024
+            trap '' XFSZ
+            run "$dir" "$work/big.exe"
+            printf '%s\n' "$rc" "$boxes" "$ran" "$report" >"$dir/result"
+        )
+        { read -r rc && read -r boxes && read -r ran && read -r report; } <"$dir/result"
+        kind="file size limit"
+    fi
+    echo "disk full: $kind; the disk afterwards: $(cd "$dir/tmp" && find . -type f -printf '%P %s ')"
+    expect_eq "disk full: exit code" 1 "$rc"
+    expect_eq "disk full: one box" 1 "$boxes"
+    expect_eq "disk full: the report" "Error writing file '$tmp_win\\VOQSETUP2\\big.bin'" "$report"
+    expect_eq "disk full: no command ran" "" "$ran"
+    ((can_mount)) && umount "$dir/tmp"
+
+    # ---- A file held open without delete sharing at cleanup ----
+    # Held for 0.8 s from the last command on: the deletion's retries outlast it, the tree goes.
+    pack "$work/held_short.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
+        '{"file": "c.txt"}' "$log_command" "$(hold_command 800)" || exit 1
+    dir=$work/held_short
+    mkdir -p "$dir/tmp"
+    wine_tmp_dir "$dir/tmp"
+    run "$dir" "$work/held_short.exe"
+    expect_eq "held briefly: exit code" 0 "$rc"
+    expect_eq "held briefly: no box" 0 "$boxes"
+    expect_eq "held briefly: the commands ran, the file was held" "ran held" "$ran"
+    expect_eq "held briefly: the whole tree is removed" "" "$(entries "$dir/tmp")"
+
+    # Held for 6 s: ten attempts on the file, then on its directory and on the extraction
+    # directory, 1 s each, and the run ends with 0 all the same; the rest is removed.
+    pack "$work/held_long.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
+        '{"file": "c.txt"}' "$log_command" "$(hold_command 6000)" || exit 1
+    dir=$work/held_long
+    mkdir -p "$dir/tmp"
+    wine_tmp_dir "$dir/tmp"
+    run "$dir" "$work/held_long.exe"
+    expect_eq "held throughout: exit code" 0 "$rc"
+    expect_eq "held throughout: no box" 0 "$boxes"
+    expect_eq "held throughout: the commands ran, the file was held" "ran held" "$ran"
+    expect_eq "held throughout: only the held file and its directories stay" \
+        "VOQSETUP2 VOQSETUP2/sub VOQSETUP2/sub/held.txt" "$(entries "$dir/tmp")"
+    expect_true "held throughout: about 3 s of retries ($elapsed_ms ms in all)" \
+        '((elapsed_ms >= 3000))'
+    timeout 30 wineserver -w  # the holder ends
+
+    # ---- TMP names a missing directory ----
+    # The system's temporary path is TMP itself then, missing too: the root of the current
+    # drive is next. The current drive is one of the test's own (T:), so that root is private.
+    pack "$work/fallback.exe" '{"file": "a.txt"}' "$cd_command" || exit 1
+    dir=$work/tmp_missing
+    mkdir -p "$dir/drive/cwd"
+    ln -s "$dir/drive" "$WINEPREFIX/dosdevices/t:"
+    export WINETMP='T:\missing' WINETEMP='T:\missing'
+    (cd "$dir/drive/cwd" && wine "$helper" temp-path 'T:\temp_path.txt')
+    expect_eq "TMP missing: the system's temporary path is TMP" 'T:\missing\' \
+        "$(cat "$dir/drive/temp_path.txt")"
+    rm -f "$dir/drive/temp_path.txt"
+    ln -s "$work/fallback.exe" "$dir/drive/fallback.exe"
+    run "$dir/drive" 'T:\fallback.exe'
+    expect_eq "TMP missing: exit code" 0 "$rc"
+    expect_eq "TMP missing: no box" 0 "$boxes"
+    expect_eq "TMP missing: extracted below the current drive's root" 'T:\VOQSETUP2' "$ran"
+    expect_eq "TMP missing: removed afterwards, nothing else made" "cwd fallback.exe log" \
+        "$(entries "$dir/drive")"
+fi
+
+echo "$failures failures"
+cd "$build_dir" || exit 1
+((failures == 0)) && rm -rf "$work"
+((failures == 0))
