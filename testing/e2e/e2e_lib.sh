@@ -20,18 +20,8 @@ driver=$(realpath "${5:?ui_driver.exe}")
 # shellcheck source-path=SCRIPTDIR source=../wine/wine_env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../wine/wine_env.sh"
 
-failures=0
-check() {
-    local what=$1 expected=$2 actual=$3
-    if [[ $actual == "$expected" ]]; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        echo "  expected: $expected"
-        echo "  actual:   $actual"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 check_match() {
     local what=$1 pattern=$2 actual=$3
     if [[ $actual =~ $pattern ]]; then

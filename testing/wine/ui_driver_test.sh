@@ -13,18 +13,8 @@ build_dir=${3:?build directory}
 # shellcheck source-path=SCRIPTDIR
 source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
 
-failures=0
-check() {
-    local what=$1 expected=$2 actual=$3
-    if [[ $actual == "$expected" ]]; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        echo "  expected: $expected"
-        echo "  actual:   $actual"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 # Returns the driver's exit code and leaves its stdout in $out and stderr in $err.
 drive() {

@@ -37,15 +37,8 @@ expected_text() {
     printf '%s' "${opening[$language]}${file_and_line[$language]}$middle${copy_help[$language]}"
 }
 
-failures=0
-check() {
-    if [[ $3 == "$2" ]]; then
-        echo "ok: $1"
-    else
-        printf 'FAIL: %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 
 ensure_locales en_US.UTF-8 de_DE.UTF-8
 unset LC_ALL LC_MESSAGES

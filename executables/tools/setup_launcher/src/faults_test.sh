@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Conditions in single quotes are meant: expect_true evaluates them when it checks.
+# Conditions in single quotes are meant: check_true evaluates them when it checks.
 # shellcheck disable=SC2016,SC2034
 # Faults from outside, with the real launcher: a disk that fills during extraction, a launcher
 # file that shrinks while it is read, a file held open at cleanup, and a TMP that names a
@@ -44,18 +44,8 @@ elif [[ $(id -u) == 0 ]] && unshare -m --propagation private true 2>/dev/null; t
 fi
 
 work=$(mktemp -d "$build_dir/faults_test.$mode.XXXXXX") || exit 1
-failures=0
-expect_eq() {
-    if [[ $2 == "$3" ]]; then
-        echo "ok: $1"
-    else
-        printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
-expect_true() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1 ($2)"; failures=$((failures + 1)); fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 skip() { echo "skipped: $1"; }
 
 # Entries of a directory, one line, sorted.
@@ -125,13 +115,13 @@ if [[ $mode == native ]]; then
     )
     run_rc=$(<"$dir/rc")
     report=$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")
-    expect_eq "file size limit: exit code" 1 "$run_rc"
-    expect_eq "file size limit: the report" "Error writing file '$dir/tmp/VOQSETUP2/big.bin'" "$report"
-    expect_eq "file size limit: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
-    expect_eq "file size limit: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
-    expect_eq "file size limit: what was written stays, up to the limit" 1048576 \
+    check "file size limit: exit code" 1 "$run_rc"
+    check "file size limit: the report" "Error writing file '$dir/tmp/VOQSETUP2/big.bin'" "$report"
+    check "file size limit: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
+    check "file size limit: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
+    check "file size limit: what was written stays, up to the limit" 1048576 \
         "$(stat -c %s "$dir/tmp/VOQSETUP2/big.bin")"
-    expect_true "file size limit: and it is the data's start" \
+    check_true "file size limit: and it is the data's start" \
         'cmp -s -n 1048576 "$dir/tmp/VOQSETUP2/big.bin" big.bin'
 
     # ---- The disk fills: a small tmpfs, too small for the file, and one already full ----
@@ -153,15 +143,15 @@ if [[ $mode == native ]]; then
             ' _ "$dir" "$file" "$size" "$case"
             report=$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")
             case=${case/_/ }
-            expect_eq "tmpfs $case: exit code" 1 "$(cat "$dir/rc" 2>/dev/null)"
-            expect_eq "tmpfs $case: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
-            expect_eq "tmpfs $case: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
+            check "tmpfs $case: exit code" 1 "$(cat "$dir/rc" 2>/dev/null)"
+            check "tmpfs $case: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
+            check "tmpfs $case: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
             if [[ $case == full ]]; then
                 # The bytes wait in the stream's buffer and fail only when it is closed.
-                expect_eq "tmpfs full: the report" \
+                check "tmpfs full: the report" \
                     "Error writing file '$dir/tmp/VOQSETUP2/small.txt'" "$report"
             else
-                expect_eq "tmpfs too small: the report" \
+                check "tmpfs too small: the report" \
                     "Error writing file '$dir/tmp/VOQSETUP2/big.bin'" "$report"
             fi
             echo "tmpfs $case: the disk afterwards: $(xargs <"$dir/disk")"
@@ -202,29 +192,29 @@ if [[ $mode == native ]]; then
         # the stream's buffer, filled by the size pass; the data can't.
         dir=$work/shrink_before_reading
         run_shrinking "$dir" read_attachment $((data_start + 1024 * 1024))
-        expect_eq "shrunk before reading: the file was cut" $((data_start + 1048576)) "$truncated"
-        expect_eq "shrunk before reading: exit code" 1 "$rc"
+        check "shrunk before reading: the file was cut" $((data_start + 1048576)) "$truncated"
+        check "shrunk before reading: exit code" 1 "$rc"
         read_errors=("Error reading '$name': can't read header signature"
             "Error reading '$name': can't read file 'huge.bin'")
-        expect_true "shrunk before reading: a read error ($report)" \
+        check_true "shrunk before reading: a read error ($report)" \
             '[[ $report == "${read_errors[0]}" || $report == "${read_errors[1]}" ]]'
-        expect_eq "shrunk before reading: one report" 1 "$reports"
+        check "shrunk before reading: one report" 1 "$reports"
         written=$(stat -c %s "$dir/tmp/VOQSETUP2/huge.bin" 2>/dev/null)
-        expect_eq "shrunk before reading: nothing of the data was written (${written:-no file})" \
+        check "shrunk before reading: nothing of the data was written (${written:-no file})" \
             0 "${written:-0}"
 
         # After the first chunk of 10 MiB, in the middle of the second.
         dir=$work/shrink_while_extracting
         run_shrinking "$dir" report_progress $((data_start + 15 * 1024 * 1024))
-        expect_eq "shrunk while extracting: exit code" 1 "$rc"
-        expect_eq "shrunk while extracting: the report" \
+        check "shrunk while extracting: exit code" 1 "$rc"
+        check "shrunk while extracting: the report" \
             "Error reading '$name': can't read file 'huge.bin'" "$report"
-        expect_eq "shrunk while extracting: one report" 1 "$reports"
-        expect_eq "shrunk while extracting: only the first chunk was written" 10485760 \
+        check "shrunk while extracting: one report" 1 "$reports"
+        check "shrunk while extracting: only the first chunk was written" 10485760 \
             "$(stat -c %s "$dir/tmp/VOQSETUP2/huge.bin" 2>/dev/null)"
-        expect_true "shrunk while extracting: and it is the data's first chunk" \
+        check_true "shrunk while extracting: and it is the data's first chunk" \
             'cmp -s "$dir/tmp/VOQSETUP2/huge.bin" <(head -c 10485760 huge.bin)'
-        expect_eq "shrunk while extracting: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
+        check "shrunk while extracting: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
     else
         skip "shrinking file: gdb is not installed"
     fi
@@ -233,21 +223,21 @@ if [[ $mode == native ]]; then
     dir=$work/tmp_missing
     mkdir -p "$dir/system_tmp"
     run "$dir" "$work/fallback" TMP="$dir/missing" TMPDIR="$dir/system_tmp"
-    expect_eq "TMP missing: exit code" 0 "$rc"
-    expect_eq "TMP missing: extracted into TMPDIR" "$dir/system_tmp/VOQSETUP2" "$ran"
-    expect_eq "TMP missing: removed afterwards, nothing else made" "" \
+    check "TMP missing: exit code" 0 "$rc"
+    check "TMP missing: extracted into TMPDIR" "$dir/system_tmp/VOQSETUP2" "$ran"
+    check "TMP missing: removed afterwards, nothing else made" "" \
         "$(entries "$dir/system_tmp")$(entries "$dir/tmp")"
-    expect_true "TMP missing: the missing directory stays missing" '[[ ! -e $dir/missing ]]'
+    check_true "TMP missing: the missing directory stays missing" '[[ ! -e $dir/missing ]]'
 
     # TMP names a file: it exists, so it is the base, and the directory can't be made in it.
     dir=$work/tmp_file
     mkdir -p "$dir/system_tmp"
     printf 'not a directory\n' >"$dir/file"
     run "$dir" "$work/fallback" TMP="$dir/file" TMPDIR="$dir/system_tmp"
-    expect_eq "TMP a file: exit code" 1 "$rc"
-    expect_eq "TMP a file: the report" "Couldn't create temp directory '$dir/file/VOQSETUP2'" \
+    check "TMP a file: exit code" 1 "$rc"
+    check "TMP a file: the report" "Couldn't create temp directory '$dir/file/VOQSETUP2'" \
         "$report"
-    expect_eq "TMP a file: the file is untouched" "not a directory" "$(cat "$dir/file")"
+    check "TMP a file: the file is untouched" "not a directory" "$(cat "$dir/file")"
 
     # TMP and TMPDIR both missing: the root directory. The launcher runs in a directory tree of
     # its own, as its root, so that what it makes there is seen and goes with the tree.
@@ -268,11 +258,11 @@ if [[ $mode == native ]]; then
             chroot "$1" /bin/setup </dev/null 2>"$2/stderr"
             echo $? >"$2/rc"
         ' _ "$root" "$dir" </dev/null
-        expect_eq "TMP and TMPDIR missing: exit code" 1 "$(cat "$dir/rc")"
-        expect_eq "TMP and TMPDIR missing: the report" \
+        check "TMP and TMPDIR missing: exit code" 1 "$(cat "$dir/rc")"
+        check "TMP and TMPDIR missing: the report" \
             "Failed to execute '/bin/missing' with parameters ''" \
             "$(sed -n '/^Error$/{n;p;q}' "$dir/stderr")"
-        expect_eq "TMP and TMPDIR missing: extracted below the root" "VOQSETUP2 VOQSETUP2/a.txt" \
+        check "TMP and TMPDIR missing: extracted below the root" "VOQSETUP2 VOQSETUP2/a.txt" \
             "$(cd "$root" && find . -maxdepth 2 -path './VOQSETUP*' | sed 's|^\./||' | sort | xargs)"
     else
         skip "root directory as the base: needs a private mount namespace (root)"
@@ -351,10 +341,10 @@ if [[ $mode == wine ]]; then
         kind="file size limit"
     fi
     echo "disk full: $kind; the disk afterwards: $(cd "$dir/tmp" && find . -type f -printf '%P %s ')"
-    expect_eq "disk full: exit code" 1 "$rc"
-    expect_eq "disk full: one box" 1 "$boxes"
-    expect_eq "disk full: the report" "Error writing file '$tmp_win\\VOQSETUP2\\big.bin'" "$report"
-    expect_eq "disk full: no command ran" "" "$ran"
+    check "disk full: exit code" 1 "$rc"
+    check "disk full: one box" 1 "$boxes"
+    check "disk full: the report" "Error writing file '$tmp_win\\VOQSETUP2\\big.bin'" "$report"
+    check "disk full: no command ran" "" "$ran"
     ((can_mount)) && umount "$dir/tmp"
 
     # ---- A file held open without delete sharing at cleanup ----
@@ -365,10 +355,10 @@ if [[ $mode == wine ]]; then
     mkdir -p "$dir/tmp"
     wine_tmp_dir "$dir/tmp"
     run "$dir" "$work/held_short.exe"
-    expect_eq "held briefly: exit code" 0 "$rc"
-    expect_eq "held briefly: no box" 0 "$boxes"
-    expect_eq "held briefly: the commands ran, the file was held" "ran held" "$ran"
-    expect_eq "held briefly: the whole tree is removed" "" "$(entries "$dir/tmp")"
+    check "held briefly: exit code" 0 "$rc"
+    check "held briefly: no box" 0 "$boxes"
+    check "held briefly: the commands ran, the file was held" "ran held" "$ran"
+    check "held briefly: the whole tree is removed" "" "$(entries "$dir/tmp")"
 
     # Held for 6 s: ten attempts on the file, then on its directory and on the extraction
     # directory, 1 s each, and the run ends with 0 all the same; the rest is removed.
@@ -378,12 +368,12 @@ if [[ $mode == wine ]]; then
     mkdir -p "$dir/tmp"
     wine_tmp_dir "$dir/tmp"
     run "$dir" "$work/held_long.exe"
-    expect_eq "held throughout: exit code" 0 "$rc"
-    expect_eq "held throughout: no box" 0 "$boxes"
-    expect_eq "held throughout: the commands ran, the file was held" "ran held" "$ran"
-    expect_eq "held throughout: only the held file and its directories stay" \
+    check "held throughout: exit code" 0 "$rc"
+    check "held throughout: no box" 0 "$boxes"
+    check "held throughout: the commands ran, the file was held" "ran held" "$ran"
+    check "held throughout: only the held file and its directories stay" \
         "VOQSETUP2 VOQSETUP2/sub VOQSETUP2/sub/held.txt" "$(entries "$dir/tmp")"
-    expect_true "held throughout: about 3 s of retries ($elapsed_ms ms in all)" \
+    check_true "held throughout: about 3 s of retries ($elapsed_ms ms in all)" \
         '((elapsed_ms >= 3000))'
     timeout 30 wineserver -w  # the holder ends
 
@@ -396,15 +386,15 @@ if [[ $mode == wine ]]; then
     ln -s "$dir/drive" "$WINEPREFIX/dosdevices/t:"
     export WINETMP='T:\missing' WINETEMP='T:\missing'
     (cd "$dir/drive/cwd" && wine "$helper" temp-path 'T:\temp_path.txt')
-    expect_eq "TMP missing: the system's temporary path is TMP" 'T:\missing\' \
+    check "TMP missing: the system's temporary path is TMP" 'T:\missing\' \
         "$(cat "$dir/drive/temp_path.txt")"
     rm -f "$dir/drive/temp_path.txt"
     ln -s "$work/fallback.exe" "$dir/drive/fallback.exe"
     run "$dir/drive" 'T:\fallback.exe'
-    expect_eq "TMP missing: exit code" 0 "$rc"
-    expect_eq "TMP missing: no box" 0 "$boxes"
-    expect_eq "TMP missing: extracted below the current drive's root" 'T:\VOQSETUP2' "$ran"
-    expect_eq "TMP missing: removed afterwards, nothing else made" "cwd fallback.exe log" \
+    check "TMP missing: exit code" 0 "$rc"
+    check "TMP missing: no box" 0 "$boxes"
+    check "TMP missing: extracted below the current drive's root" 'T:\VOQSETUP2' "$ran"
+    check "TMP missing: removed afterwards, nothing else made" "cwd fallback.exe log" \
         "$(entries "$dir/drive")"
 fi
 

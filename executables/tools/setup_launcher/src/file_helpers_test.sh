@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Conditions in single quotes are meant: expect_true evaluates them when it checks.
+# Conditions in single quotes are meant: check_true evaluates them when it checks.
 # shellcheck disable=SC2016,SC2317
 # The file helpers under Wine: the extraction directory's number, its intermediate directories,
 # the error box for a directory that can't be created, deletion of what can't be deleted, and
@@ -19,18 +19,8 @@ wine_env_init "$build_dir" || exit 1
 xvfb_start || exit 1
 work=$(mktemp -d "$build_dir/file_helpers_test.XXXXXX") || exit 1
 
-failures=0
-expect_eq() {
-    if [[ $2 == "$3" ]]; then
-        echo "ok: $1"
-    else
-        printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
-expect_true() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1 ($2)"; failures=$((failures + 1)); fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 
 # The value of "key: value" in a scenario's output.
 value() { sed -n "s/^$1: //p" <<<"$2"; }
@@ -64,32 +54,32 @@ no_box_left() { ! timeout 60 wine "$ui_driver" --class '#32770' --timeout 3000 2
 # ---- Own path and file existence ----
 
 out=$(scenario own)
-expect_eq "own: exit code" 0 $?
+check "own: exit code" 0 $?
 test_exe_win=$(unix_to_wine_path "$test_exe")
-expect_eq "own_path" "$test_exe_win" "$(value own_path "$out")"
-expect_eq "own_file_name" "file_helpers_test.exe" "$(value own_file_name "$out")"
-expect_eq "own_directory" "${test_exe_win%\\*}\\" "$(value own_directory "$out")"
-expect_eq "file_exists on the own file" 1 "$(value file_exists_own_path "$out")"
-expect_eq "file_exists on a directory" 0 "$(value file_exists_own_directory "$out")"
+check "own_path" "$test_exe_win" "$(value own_path "$out")"
+check "own_file_name" "file_helpers_test.exe" "$(value own_file_name "$out")"
+check "own_directory" "${test_exe_win%\\*}\\" "$(value own_directory "$out")"
+check "file_exists on the own file" 1 "$(value file_exists_own_path "$out")"
+check "file_exists on a directory" 0 "$(value file_exists_own_directory "$out")"
 
 # ---- Numbering: a leftover VOQSETUP2 in TMP ----
 
 fresh_tmp
 mkdir "$tmp/VOQSETUP2"
 out=$(scenario numbering)
-expect_eq "numbering: exit code" 0 $?
-expect_eq "numbering: the leftover 2 is passed over" "$tmp_win\\VOQSETUP3\\" "$(value root "$out")"
-expect_eq "numbering: a second call gives the same" "$tmp_win\\VOQSETUP3\\" "$(value again "$out")"
-expect_true "numbering: VOQSETUP3 created" '[[ -d $tmp/VOQSETUP3 ]]'
+check "numbering: exit code" 0 $?
+check "numbering: the leftover 2 is passed over" "$tmp_win\\VOQSETUP3\\" "$(value root "$out")"
+check "numbering: a second call gives the same" "$tmp_win\\VOQSETUP3\\" "$(value again "$out")"
+check_true "numbering: VOQSETUP3 created" '[[ -d $tmp/VOQSETUP3 ]]'
 
 # ---- a/b\c.txt creates a and a\b only ----
 
 fresh_tmp
 out=$(scenario nested)
-expect_eq "nested: exit code" 0 $?
-expect_eq "nested: the name is returned as passed" "$tmp_win\\VOQSETUP2\\a/b\\c.txt" \
+check "nested: exit code" 0 $?
+check "nested: the name is returned as passed" "$tmp_win\\VOQSETUP2\\a/b\\c.txt" \
     "$(value path "$out")"
-expect_eq "nested: what was created" "a a/b" \
+check "nested: what was created" "a a/b" \
     "$(cd "$tmp/VOQSETUP2" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
 
 # ---- A regular file where a directory is needed: the real error box ----
@@ -98,27 +88,27 @@ fresh_tmp
 scenario blocked >"$work/blocked.out" &
 answer_boxes $! 1
 root=$(value root "$(<"$work/blocked.out")")
-expect_eq "blocked: the extraction directory" "$tmp_win\\VOQSETUP2\\" "$root"
-expect_eq "blocked: the box's message" "Couldn't create temp directory '${root}a\\'" \
+check "blocked: the extraction directory" "$tmp_win\\VOQSETUP2\\" "$root"
+check "blocked: the box's message" "Couldn't create temp directory '${root}a\\'" \
     "$(sed -n 1p <<<"${box_texts[0]:-}")"
-expect_true "blocked: the box names the file_helpers unit" \
+check_true "blocked: the box names the file_helpers unit" \
     '[[ $(sed -n 3p <<<"${box_texts[0]:-}") == "executables/tools/setup_launcher/src/file_helpers.cpp (line "* ]]'
-expect_eq "blocked: exit code" 1 "$scenario_exit"
-expect_eq "blocked: nothing follows the report" "" "$(value returned "$(<"$work/blocked.out")")"
+check "blocked: exit code" 1 "$scenario_exit"
+check "blocked: nothing follows the report" "" "$(value returned "$(<"$work/blocked.out")")"
 
 # ---- Deleting a tree that holds what can't be deleted ----
 
 fresh_tmp
 out=$(scenario stuck)
-expect_eq "stuck: exit code" 0 $?
+check "stuck: exit code" 0 $?
 echo "stuck: attributes read-only file $(value read_only_attributes "$out"), hidden directory" \
     "$(value hidden_attributes "$out")"
-expect_eq "stuck: what stays" "VOQSETUP2 VOQSETUP2/hidden VOQSETUP2/hidden/inner.txt VOQSETUP2/stuck VOQSETUP2/stuck/read_only.txt" \
+check "stuck: what stays" "VOQSETUP2 VOQSETUP2/hidden VOQSETUP2/hidden/inner.txt VOQSETUP2/stuck VOQSETUP2/stuck/read_only.txt" \
     "$(cd "$tmp" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
 # Ten attempts at 100 ms each for the read-only file, the hidden directory (handled as a file),
 # the directory above the read-only file and the extraction directory.
 elapsed=$(value elapsed_ms "$out")
-expect_true "stuck: about 4 s of retries ($elapsed ms)" '((elapsed >= 3900 && elapsed < 8000))'
+check_true "stuck: about 4 s of retries ($elapsed ms)" '((elapsed >= 3900 && elapsed < 8000))'
 
 # ---- Commands: working directory, parameters, waiting ----
 
@@ -126,21 +116,21 @@ recorder_win=$(unix_to_wine_path "$recorder_exe")
 fresh_tmp
 export RECORD_COMMAND_LOG="$tmp_win\\command.log"
 out=$(scenario run "$recorder_win" '/p "update file.msp" REINSTALL=ALL' extraction)
-expect_eq "run in the extraction directory: exit code" 0 $?
-expect_eq "run: waited for the program" 1 "$(value log_on_return "$out")"
-expect_eq "run: command line" "\"$recorder_win\" /p \"update file.msp\" REINSTALL=ALL" \
+check "run in the extraction directory: exit code" 0 $?
+check "run: waited for the program" 1 "$(value log_on_return "$out")"
+check "run: command line" "\"$recorder_win\" /p \"update file.msp\" REINSTALL=ALL" \
     "$(sed -n 1p "$tmp/command.log")"
-expect_eq "run: working directory" "$tmp_win\\VOQSETUP2" "$(sed -n 2p "$tmp/command.log")"
+check "run: working directory" "$tmp_win\\VOQSETUP2" "$(sed -n 2p "$tmp/command.log")"
 
 # A program name without a directory is found in the working directory.
 fresh_tmp
 export RECORD_COMMAND_LOG="$tmp_win\\command.log"
 out=$(scenario run record_command_test.exe '' own)
-expect_eq "run in the own directory: exit code" 0 $?
-expect_eq "run: waited for the program" 1 "$(value log_on_return "$out")"
-expect_eq "run: working directory is the own directory" "$(value own_directory "$out")" \
+check "run in the own directory: exit code" 0 $?
+check "run: waited for the program" 1 "$(value log_on_return "$out")"
+check "run: working directory is the own directory" "$(value own_directory "$out")" \
     "$(sed -n 2p "$tmp/command.log")\\"
-expect_eq "run: no extraction directory without the flag" "command.log" "$(ls "$tmp")"
+check "run: no extraction directory without the flag" "command.log" "$(ls "$tmp")"
 echo "run: command line for empty parameters: $(sed -n 1p "$tmp/command.log")"
 unset RECORD_COMMAND_LOG
 
@@ -148,18 +138,18 @@ unset RECORD_COMMAND_LOG
 
 fresh_tmp
 out=$(scenario missing x y quiet)
-expect_eq "missing, quiet: exit code" 0 $?
-expect_eq "missing, quiet: run_command returned" 1 "$(value returned "$out")"
-expect_true "missing, quiet: no window at all" no_box_left
+check "missing, quiet: exit code" 0 $?
+check "missing, quiet: run_command returned" 1 "$(value returned "$out")"
+check_true "missing, quiet: no window at all" no_box_left
 
 scenario missing x y loud >"$work/loud.out" &
 # The shell shows its own box before the launcher's report.
 answer_boxes $! 2
-expect_eq "missing, loud: boxes shown" 2 "${#box_texts[@]}"
+check "missing, loud: boxes shown" 2 "${#box_texts[@]}"
 echo "missing, loud: the shell's own box: $(printf '%q' "${box_texts[0]:-}")"
-expect_eq "missing, loud: the report" "Failed to execute 'x' with parameters 'y'" \
+check "missing, loud: the report" "Failed to execute 'x' with parameters 'y'" \
     "$(sed -n 1p <<<"${box_texts[1]:-}")"
-expect_eq "missing, loud: exit code" 1 "$scenario_exit"
+check "missing, loud: exit code" 1 "$scenario_exit"
 
 if ((failures == 0)); then
     rm -rf "$work"

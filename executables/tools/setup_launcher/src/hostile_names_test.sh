@@ -24,15 +24,8 @@ wine_env_init "$build_dir" || exit 1
 xvfb_start || exit 1
 work=$(mktemp -d "$build_dir/hostile_names_test.XXXXXX") || exit 1
 
-failures=0
-check() {
-    if [[ $3 == "$2" ]]; then
-        echo "ok: $1"
-    else
-        printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 
 # ---- Writing a chain by hand ----
 

@@ -14,18 +14,8 @@ title=$(basename "$program")
 # shellcheck source-path=SCRIPTDIR
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/wine_env.sh"
 
-failures=0
-check() {
-    local what=$1 expected=$2 actual=$3
-    if [[ $actual == "$expected" ]]; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        echo "  expected: $expected"
-        echo "  actual:   $actual"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 
 # Starts a test program in the background; `finish` waits for it and leaves its exit code and
 # its output lines, joined by "|", in $result.

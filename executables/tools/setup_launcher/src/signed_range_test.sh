@@ -30,15 +30,8 @@ xvfb_start || exit 1
 work=$(mktemp -d "$build_dir/signed_range_test.XXXXXX") || exit 1
 cd "$work" || exit 1
 
-failures=0
-check() {
-    if [[ $3 == "$2" ]]; then
-        echo "ok: $1"
-    else
-        printf 'FAIL: %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 
 # Little-endian numbers in a file: read_u32 FILE OFFSET, write_u32 FILE OFFSET VALUE.
 read_u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
