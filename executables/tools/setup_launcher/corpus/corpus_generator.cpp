@@ -256,13 +256,13 @@ Bytes renamed_chain(const Bytes& chain, const std::vector<Layout>& layouts) {
     Bytes result;
     for (auto layout = layouts.rbegin(); layout != layouts.rend(); ++layout) {
         const AttachmentHeader& header = layout->header;
-        AttachmentSpec spec{header.name,         header.parameters,       header.lcid,
+        AttachmentPlan plan{header.name,         header.parameters,       header.lcid,
                             header.fields.flags, header.fields.data_size, header.fields.checksum};
         if (is_extracted(header.fields))
-            spec.name = u"joined/" + spec.name;
+            plan.name = u"joined/" + plan.name;
         result.insert(result.end(), chain.begin() + static_cast<std::ptrdiff_t>(layout->data_start),
                       chain.begin() + static_cast<std::ptrdiff_t>(layout->header_start));
-        const Bytes encoded = encode_attachment_header(spec, signature);
+        const Bytes encoded = encode_attachment_header(plan, signature);
         result.insert(result.end(), encoded.begin(), encoded.end());
     }
     return result;

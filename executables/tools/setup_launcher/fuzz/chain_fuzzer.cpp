@@ -117,9 +117,9 @@ std::int64_t walk(std::FILE* file, const std::uint8_t* data, std::int64_t chain_
         // Texts without U+0000 encode back to the very bytes they were read from.
         if (header.name.size() == fields.name_length &&
             header.parameters.size() == fields.parameters_length) {
-            const AttachmentSpec spec{header.name,  header.parameters, header.lcid,
+            const AttachmentPlan plan{header.name,  header.parameters, header.lcid,
                                       fields.flags, fields.data_size,  fields.checksum};
-            const std::vector<std::uint8_t> bytes = encode_attachment_header(spec, signature);
+            const std::vector<std::uint8_t> bytes = encode_attachment_header(plan, signature);
             check(bytes.size() == fields.header_size);
             check(std::memcmp(bytes.data(), data + header.header_start, bytes.size()) == 0);
         }

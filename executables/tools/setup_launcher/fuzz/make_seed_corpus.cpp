@@ -20,25 +20,25 @@ Bytes image(std::size_t size) {
     return bytes;
 }
 
-void add(Bytes& chain, AttachmentSpec spec, const Bytes& data = {}) {
-    spec.data_size = data.size();
-    if ((spec.flags & flag_is_file) != 0 || !data.empty()) {
-        spec.checksum = adler32(adler32_initial, data.data(), data.size());
+void add(Bytes& chain, AttachmentPlan plan, const Bytes& data = {}) {
+    plan.data_size = data.size();
+    if ((plan.flags & flag_is_file) != 0 || !data.empty()) {
+        plan.checksum = adler32(adler32_initial, data.data(), data.size());
     }
     chain.insert(chain.end(), data.begin(), data.end());
-    const Bytes header = encode_attachment_header(spec, signature);
+    const Bytes header = encode_attachment_header(plan, signature);
     chain.insert(chain.end(), header.begin(), header.end());
 }
 
-AttachmentSpec attachment(std::u16string name, std::uint8_t flags, std::u16string parameters = {},
+AttachmentPlan attachment(std::u16string name, std::uint8_t flags, std::u16string parameters = {},
                           std::uint16_t lcid = 0) {
-    AttachmentSpec spec;
-    spec.name = std::move(name);
-    spec.parameters = std::move(parameters);
-    spec.flags = flags;
-    spec.lcid = lcid;
-    spec.checksum = 0;
-    return spec;
+    AttachmentPlan plan;
+    plan.name = std::move(name);
+    plan.parameters = std::move(parameters);
+    plan.flags = flags;
+    plan.lcid = lcid;
+    plan.checksum = 0;
+    return plan;
 }
 
 void store32(Bytes& bytes, std::size_t at, std::uint32_t value) {

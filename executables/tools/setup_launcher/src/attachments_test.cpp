@@ -17,25 +17,25 @@ namespace fs = std::filesystem;
 
 // One attachment as a builder would append it: its data, then its header.
 struct Piece {
-    AttachmentSpec spec;
+    AttachmentPlan plan;
     std::string data;
 };
 
 Piece file_piece(const std::u16string& name, std::string data) {
     Piece piece;
-    piece.spec.name = name;
-    piece.spec.flags = flag_is_file;
-    piece.spec.data_size = data.size();
-    piece.spec.checksum = adler32(adler32_initial, data.data(), data.size());
+    piece.plan.name = name;
+    piece.plan.flags = flag_is_file;
+    piece.plan.data_size = data.size();
+    piece.plan.checksum = adler32(adler32_initial, data.data(), data.size());
     piece.data = std::move(data);
     return piece;
 }
 
 Piece command_piece(const std::u16string& program, std::uint8_t extra_flags = 0) {
     Piece piece;
-    piece.spec.name = program;
-    piece.spec.flags = static_cast<std::uint8_t>(flag_is_command | extra_flags);
-    piece.spec.checksum = 0;
+    piece.plan.name = program;
+    piece.plan.flags = static_cast<std::uint8_t>(flag_is_command | extra_flags);
+    piece.plan.checksum = 0;
     return piece;
 }
 
@@ -45,7 +45,7 @@ std::string launcher_file(const std::vector<Piece>& pieces, std::size_t image_si
     for (const Piece& piece : pieces) {
         bytes += piece.data;
         const std::vector<std::uint8_t> header =
-            encode_attachment_header(piece.spec, attachment_signature());
+            encode_attachment_header(piece.plan, attachment_signature());
         bytes.append(header.begin(), header.end());
     }
     return bytes;
@@ -132,12 +132,12 @@ TEST_F(ReadAttachmentTest, ChunksAreTenMebibytesWithOneProgressStepEach) {
 
 TEST_F(ReadAttachmentTest, EmptyFileCommandWithDataAndCollectedCommands) {
     Piece empty = file_piece(u"sub/empty.txt", "");
-    ASSERT_EQ(empty.spec.checksum, 1u);
+    ASSERT_EQ(empty.plan.checksum, 1u);
     Piece tool = file_piece(u"tool.exe", "program bytes");
-    tool.spec.flags |= flag_is_command | flag_run_in_extraction_dir;
+    tool.plan.flags |= flag_is_command | flag_run_in_extraction_dir;
     Piece german = command_piece(u"de.exe", flag_has_lcid | flag_quiet);
-    german.spec.lcid = 0x0407;
-    german.spec.parameters = u"/q";
+    german.plan.lcid = 0x0407;
+    german.plan.parameters = u"/q";
     read_chain(launcher_file({command_piece(u"first.exe"), german, tool, empty}));
 
     EXPECT_TRUE(fs::exists(extracted("sub/empty.txt")));

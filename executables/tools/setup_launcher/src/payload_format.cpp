@@ -510,28 +510,28 @@ std::int64_t signed_range_end(std::FILE* file, std::int64_t file_size) {
     return table >= 0 ? table : file_size;
 }
 
-std::vector<std::uint8_t> encode_attachment_header(const AttachmentSpec& spec,
+std::vector<std::uint8_t> encode_attachment_header(const AttachmentPlan& plan,
                                                    const Signature& signature) {
     constexpr std::size_t max_units = std::numeric_limits<std::uint16_t>::max();
-    if (spec.name.size() > max_units || spec.parameters.size() > max_units)
+    if (plan.name.size() > max_units || plan.parameters.size() > max_units)
         return {};
     FixedFields fields;
-    fields.name_length = static_cast<std::uint16_t>(spec.name.size());
-    fields.parameters_length = static_cast<std::uint16_t>(spec.parameters.size());
-    fields.data_size = spec.data_size;
-    fields.checksum = spec.checksum;
-    fields.flags = spec.flags;
-    const bool has_lcid = (spec.flags & flag_has_lcid) != 0;
+    fields.name_length = static_cast<std::uint16_t>(plan.name.size());
+    fields.parameters_length = static_cast<std::uint16_t>(plan.parameters.size());
+    fields.data_size = plan.data_size;
+    fields.checksum = plan.checksum;
+    fields.flags = plan.flags;
+    const bool has_lcid = (plan.flags & flag_has_lcid) != 0;
     fields.header_size = header_size_for(fields.name_length, fields.parameters_length, has_lcid);
 
     std::vector<std::uint8_t> bytes;
     bytes.reserve(fields.header_size);
     if (has_lcid) {
-        bytes.push_back(static_cast<std::uint8_t>(spec.lcid));
-        bytes.push_back(static_cast<std::uint8_t>(spec.lcid >> 8));
+        bytes.push_back(static_cast<std::uint8_t>(plan.lcid));
+        bytes.push_back(static_cast<std::uint8_t>(plan.lcid >> 8));
     }
-    append_text(bytes, spec.name);
-    append_text(bytes, spec.parameters);
+    append_text(bytes, plan.name);
+    append_text(bytes, plan.parameters);
     bytes.resize(bytes.size() + fixed_fields_size);
     encode_fields(fields, bytes.data() + bytes.size() - fixed_fields_size);
     bytes.insert(bytes.end(), signature.begin(), signature.end());

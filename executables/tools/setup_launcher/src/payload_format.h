@@ -191,7 +191,7 @@ std::int64_t certificate_table_offset(std::FILE* file, std::int64_t file_size);
 std::int64_t signed_range_end(std::FILE* file, std::int64_t file_size);
 
 // What a builder says about one attachment; the header's lengths and size follow from it.
-struct AttachmentSpec {
+struct AttachmentPlan {
     std::u16string name;
     std::u16string parameters;
     std::uint16_t lcid = 0;  // written only with flag_has_lcid
@@ -202,5 +202,5 @@ struct AttachmentSpec {
 
 // The header bytes of one attachment (LCID field, name, parameters, fixed fields, signature), to
 // be written right after its data. Empty when a text exceeds 65535 code units.
-std::vector<std::uint8_t> encode_attachment_header(const AttachmentSpec& spec,
+std::vector<std::uint8_t> encode_attachment_header(const AttachmentPlan& plan,
                                                    const Signature& signature);

@@ -60,34 +60,34 @@ std::uint32_t zlib_checksum_of(const Bytes& data) {
         1, data.data(), static_cast<uInt>(data.size())));
 }
 
-AttachmentSpec file_spec(std::u16string name, const Bytes& data, std::uint8_t more_flags = 0) {
-    AttachmentSpec spec;
-    spec.name = std::move(name);
-    spec.flags = flag_is_file | more_flags;
-    spec.data_size = data.size();
-    spec.checksum = checksum_of(data);
-    return spec;
+AttachmentPlan file_spec(std::u16string name, const Bytes& data, std::uint8_t more_flags = 0) {
+    AttachmentPlan plan;
+    plan.name = std::move(name);
+    plan.flags = flag_is_file | more_flags;
+    plan.data_size = data.size();
+    plan.checksum = checksum_of(data);
+    return plan;
 }
 
-AttachmentSpec command_spec(std::u16string program, std::u16string parameters,
+AttachmentPlan command_spec(std::u16string program, std::u16string parameters,
                             std::uint8_t more_flags = 0, std::uint16_t lcid = 0) {
-    AttachmentSpec spec;
-    spec.name = std::move(program);
-    spec.parameters = std::move(parameters);
-    spec.flags = flag_is_command | more_flags;
-    spec.lcid = lcid;
-    spec.checksum = 0;
-    return spec;
+    AttachmentPlan plan;
+    plan.name = std::move(program);
+    plan.parameters = std::move(parameters);
+    plan.flags = flag_is_command | more_flags;
+    plan.lcid = lcid;
+    plan.checksum = 0;
+    return plan;
 }
 
 // Appends one attachment: its data, then its header.
-void append_attachment(Bytes& chain, const AttachmentSpec& spec, const Bytes& data = {}) {
+void append_attachment(Bytes& chain, const AttachmentPlan& plan, const Bytes& data = {}) {
     append(chain, data);
-    append(chain, encode_attachment_header(spec, signature));
+    append(chain, encode_attachment_header(plan, signature));
 }
 
-Bytes with_attachment(Bytes chain, const AttachmentSpec& spec, const Bytes& data = {}) {
-    append_attachment(chain, spec, data);
+Bytes with_attachment(Bytes chain, const AttachmentPlan& plan, const Bytes& data = {}) {
+    append_attachment(chain, plan, data);
     return chain;
 }
 
@@ -168,7 +168,7 @@ TEST(EncodeAttachmentHeader, WritesTheLcidFieldOnlyWithItsFlag) {
     ASSERT_EQ(common.size(), computed_header_size(1, 0, false));
     EXPECT_EQ(common[0], 'r');
 
-    AttachmentSpec longest = file_spec(std::u16string(65535, u'n'), {});
+    AttachmentPlan longest = file_spec(std::u16string(65535, u'n'), {});
     EXPECT_EQ(encode_attachment_header(longest, signature).size(), 2 * 65535 + 33u);
     longest.name.push_back(u'n');
     EXPECT_TRUE(encode_attachment_header(longest, signature).empty()) << "65536 units don't fit";
@@ -188,7 +188,7 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     const std::uint32_t checksum = zlib_checksum_of(data);
     EXPECT_EQ(checksum_of(data), checksum);
 
-    AttachmentSpec command =
+    AttachmentPlan command =
         command_spec(u"msiexec.exe", u"/p update.msp REINSTALL=ALL REINSTALLMODE=omus");
     command.flags = 0x0A;
     append_attachment(launcher, command);
@@ -361,17 +361,17 @@ TEST(ReadAttachmentHeader, NamesTheFirstFaultInTheReadersOrder) {
     const auto fields = [](Bytes bytes, const std::function<void(FixedFields&)>& change) {
         return with_last_fields(std::move(bytes), change);
     };
-    const auto at_file_start = [](const AttachmentSpec& spec, std::size_t dropped) {
-        const Bytes header = encode_attachment_header(spec, signature);
+    const auto at_file_start = [](const AttachmentPlan& plan, std::size_t dropped) {
+        const Bytes header = encode_attachment_header(plan, signature);
         return Bytes(header.begin() + dropped, header.end());
     };
-    AttachmentSpec nameless = file_spec(u"", {});
-    AttachmentSpec nameless_localized = file_spec(u"", {}, flag_has_lcid);
-    AttachmentSpec unsafe = file_spec(u"..\\a.dll", data);
-    AttachmentSpec unsafe_unreachable = unsafe;
+    AttachmentPlan nameless = file_spec(u"", {});
+    AttachmentPlan nameless_localized = file_spec(u"", {}, flag_has_lcid);
+    AttachmentPlan unsafe = file_spec(u"..\\a.dll", data);
+    AttachmentPlan unsafe_unreachable = unsafe;
     unsafe_unreachable.data_size = 1000;
-    AttachmentSpec nul_name = file_spec(std::u16string(u"\0x", 2), data);
-    AttachmentSpec nameless_with_data;
+    AttachmentPlan nul_name = file_spec(std::u16string(u"\0x", 2), data);
+    AttachmentPlan nameless_with_data;
     nameless_with_data.data_size = data.size();
 
     const std::vector<HeaderCase> cases = {
@@ -439,7 +439,7 @@ TEST(ReadAttachmentHeader, CutsTextsAtTheirFirstNulAndLetsCommandsNameAnyProgram
     append_attachment(
         chain, command_spec(std::u16string(u"setup.exe\0junk", 14), std::u16string(u"/q\0/x", 5)));
     append_attachment(chain, command_spec(u"C:\\Windows\\system32\\msiexec.exe", u"/i a.msi"));
-    AttachmentSpec nothing;  // neither file nor command: read, then without effect
+    AttachmentPlan nothing;  // neither file nor command: read, then without effect
     append_attachment(chain, nothing);
     const File file = file_with(chain);
 
@@ -465,11 +465,11 @@ TEST(ReadAttachmentHeader, PassesTheLcidFieldOfAnyAttachmentSoTheWalkGoesOn) {
     const std::int64_t a_start = size_of(chain);
     append_attachment(chain, file_spec(u"a.bin", a), a);
     const std::int64_t b_start = size_of(chain);
-    AttachmentSpec localized_file = file_spec(u"b.txt", b, flag_has_lcid | 0x40);
+    AttachmentPlan localized_file = file_spec(u"b.txt", b, flag_has_lcid | 0x40);
     localized_file.lcid = 0x0407;
     append_attachment(chain, localized_file, b);
     const std::int64_t note_start = size_of(chain);
-    AttachmentSpec note;  // has_lcid alone: neither file nor command
+    AttachmentPlan note;  // has_lcid alone: neither file nor command
     note.name = u"note";
     note.flags = flag_has_lcid;
     note.lcid = 0x0409;

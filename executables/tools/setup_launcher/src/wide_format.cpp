@@ -21,21 +21,22 @@ void put(BoundedOutput& out, char16_t unit) {
     }
 }
 
-struct Spec {
+struct Placeholder {
     bool left_align = false;
     bool zero_pad = false;
     int width = 0;
 };
 
-void put_padded(BoundedOutput& out, const Spec& spec, const char16_t* digits, int length) {
-    const char16_t pad = spec.zero_pad && !spec.left_align ? u'0' : u' ';
-    int padding = spec.width > length ? spec.width - length : 0;
+void put_padded(BoundedOutput& out, const Placeholder& placeholder, const char16_t* digits,
+                int length) {
+    const char16_t pad = placeholder.zero_pad && !placeholder.left_align ? u'0' : u' ';
+    int padding = placeholder.width > length ? placeholder.width - length : 0;
     int start = 0;
     if (pad == u'0' && length > 0 && digits[0] == u'-') {
         put(out, u'-');  // zero padding goes between the sign and the digits
         start = 1;
     }
-    if (!spec.left_align) {
+    if (!placeholder.left_align) {
         for (; padding > 0; --padding)
             put(out, pad);
     }
@@ -45,8 +46,8 @@ void put_padded(BoundedOutput& out, const Spec& spec, const char16_t* digits, in
         put(out, u' ');
 }
 
-void put_unsigned(BoundedOutput& out, const Spec& spec, std::uint32_t value, unsigned base,
-                  bool upper, bool negative) {
+void put_unsigned(BoundedOutput& out, const Placeholder& placeholder, std::uint32_t value,
+                  unsigned base, bool upper, bool negative) {
     const char* digit_set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char16_t digits[16];
     char16_t reversed[16];
@@ -60,17 +61,19 @@ void put_unsigned(BoundedOutput& out, const Spec& spec, std::uint32_t value, uns
         digits[length++] = u'-';
     while (count > 0)
         digits[length++] = reversed[--count];
-    put_padded(out, spec, digits, length);
+    put_padded(out, placeholder, digits, length);
 }
 
-void put_wide_string(BoundedOutput& out, const Spec& spec, const char16_t* text) {
+void put_wide_string(BoundedOutput& out, const Placeholder& placeholder, const char16_t* text) {
     if (text == nullptr)
         text = u"(null)";
     std::size_t length = 0;
     while (text[length] != 0)
         ++length;
-    int padding = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
-    if (!spec.left_align) {
+    int padding = placeholder.width > static_cast<int>(length)
+                      ? placeholder.width - static_cast<int>(length)
+                      : 0;
+    if (!placeholder.left_align) {
         for (; padding > 0; --padding)
             put(out, u' ');
     }
@@ -80,39 +83,40 @@ void put_wide_string(BoundedOutput& out, const Spec& spec, const char16_t* text)
         put(out, u' ');
 }
 
-void put_narrow_string(BoundedOutput& out, const Spec& spec, const char* text) {
+void put_narrow_string(BoundedOutput& out, const Placeholder& placeholder, const char* text) {
     if (text == nullptr)
         text = "(null)";
     std::u16string wide = widen(text);
-    put_wide_string(out, spec, wide.c_str());
+    put_wide_string(out, placeholder, wide.c_str());
 }
 
 // Reads flags and width after a '%'; returns the position of the conversion character.
-const char16_t* parse_spec(const char16_t* p, Spec& spec) {
+const char16_t* parse_placeholder(const char16_t* p, Placeholder& placeholder) {
     for (;; ++p) {
         if (*p == u'-') {
-            spec.left_align = true;
+            placeholder.left_align = true;
         } else if (*p == u'0') {
-            spec.zero_pad = true;
+            placeholder.zero_pad = true;
         } else {
             break;
         }
     }
-    while (*p >= u'0' && *p <= u'9' && spec.width < 4096) {
-        spec.width = spec.width * 10 + (*p - u'0');
+    while (*p >= u'0' && *p <= u'9' && placeholder.width < 4096) {
+        placeholder.width = placeholder.width * 10 + (*p - u'0');
         ++p;
     }
     return p;
 }
 
 // Handles one conversion; returns false when the character is no known conversion.
-bool convert(BoundedOutput& out, const Spec& spec, char16_t conversion, va_list& args) {
+bool convert(BoundedOutput& out, const Placeholder& placeholder, char16_t conversion,
+             va_list& args) {
     switch (conversion) {
         case u's':
-            put_wide_string(out, spec, va_arg(args, const char16_t*));
+            put_wide_string(out, placeholder, va_arg(args, const char16_t*));
             return true;
         case u'S':
-            put_narrow_string(out, spec, va_arg(args, const char*));
+            put_narrow_string(out, placeholder, va_arg(args, const char*));
             return true;
         case u'd':
         case u'i': {
@@ -120,19 +124,20 @@ bool convert(BoundedOutput& out, const Spec& spec, char16_t conversion, va_list&
             const bool negative = value < 0;
             const std::uint32_t magnitude = negative ? 0u - static_cast<std::uint32_t>(value)
                                                      : static_cast<std::uint32_t>(value);
-            put_unsigned(out, spec, magnitude, 10, false, negative);
+            put_unsigned(out, placeholder, magnitude, 10, false, negative);
             return true;
         }
         case u'u':
-            put_unsigned(out, spec, va_arg(args, unsigned int), 10, false, false);
+            put_unsigned(out, placeholder, va_arg(args, unsigned int), 10, false, false);
             return true;
         case u'X':
         case u'x':
-            put_unsigned(out, spec, va_arg(args, unsigned int), 16, conversion == u'X', false);
+            put_unsigned(out, placeholder, va_arg(args, unsigned int), 16, conversion == u'X',
+                         false);
             return true;
         case u'c': {
             const char16_t unit[1] = {static_cast<char16_t>(va_arg(args, int))};
-            put_padded(out, spec, unit, 1);
+            put_padded(out, placeholder, unit, 1);
             return true;
         }
         case u'%':
@@ -158,9 +163,9 @@ int format_wide_to_buffer_v(char16_t* buffer, std::size_t count, const char16_t*
             continue;
         }
         const char16_t* start = p;
-        Spec spec;
-        p = parse_spec(p + 1, spec);
-        if (*p == 0 || !convert(out, spec, *p, local)) {
+        Placeholder placeholder;
+        p = parse_placeholder(p + 1, placeholder);
+        if (*p == 0 || !convert(out, placeholder, *p, local)) {
             // Unknown or unfinished placeholder: copy it as it stands.
             for (const char16_t* q = start; q <= p && *q != 0; ++q)
                 put(out, *q);

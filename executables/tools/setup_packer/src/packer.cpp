@@ -911,8 +911,8 @@ Status build_launcher(const BuildRequest& request) {
     // first is written last.
     const Signature signature = attachment_signature();
     for (auto item = request.items.rbegin(); item != request.items.rend(); ++item) {
-        AttachmentSpec spec;
-        spec.name = item->name;
+        AttachmentPlan plan;
+        plan.name = item->name;
         if (item->kind == PackItem::Kind::file) {
             FileHandle source(open_file(item->source, "rb"));
             if (!source) {
@@ -926,23 +926,23 @@ Status build_launcher(const BuildRequest& request) {
             }
             if (copied.failure == CopyResult::Failure::write)
                 return write_failure(copied.error);
-            spec.flags = flag_is_file;
-            spec.data_size = copied.bytes;
-            spec.checksum = copied.checksum;
+            plan.flags = flag_is_file;
+            plan.data_size = copied.bytes;
+            plan.checksum = copied.checksum;
         } else {
-            spec.parameters = item->parameters;
-            spec.flags = flag_is_command;
+            plan.parameters = item->parameters;
+            plan.flags = flag_is_command;
             if (item->lcid) {
-                spec.flags |= flag_has_lcid;
-                spec.lcid = *item->lcid;
+                plan.flags |= flag_has_lcid;
+                plan.lcid = *item->lcid;
             }
             if (item->in_extraction_dir)
-                spec.flags |= flag_run_in_extraction_dir;
+                plan.flags |= flag_run_in_extraction_dir;
             if (item->quiet)
-                spec.flags |= flag_quiet;
-            spec.checksum = adler32_initial;
+                plan.flags |= flag_quiet;
+            plan.checksum = adler32_initial;
         }
-        const std::vector<std::uint8_t> header = encode_attachment_header(spec, signature);
+        const std::vector<std::uint8_t> header = encode_attachment_header(plan, signature);
         if (std::fwrite(header.data(), 1, header.size(), output.file()) != header.size()) {
             return write_failure(errno);
         }

@@ -120,24 +120,24 @@ protected:
     fs::path launcher_;
 };
 
-// A launcher file with one attachment per spec, written in the given order after the launcher.
-Bytes chain_of(const Bytes& image, const std::vector<std::pair<AttachmentSpec, Bytes>>& parts) {
+// A launcher file with one attachment per plan, written in the given order after the launcher.
+Bytes chain_of(const Bytes& image, const std::vector<std::pair<AttachmentPlan, Bytes>>& parts) {
     Bytes file = image;
-    for (const auto& [spec, data] : parts) {
+    for (const auto& [plan, data] : parts) {
         file.insert(file.end(), data.begin(), data.end());
-        const Bytes header = encode_attachment_header(spec, attachment_signature());
+        const Bytes header = encode_attachment_header(plan, attachment_signature());
         file.insert(file.end(), header.begin(), header.end());
     }
     return file;
 }
 
-AttachmentSpec file_spec(std::u16string name, const Bytes& data) {
-    AttachmentSpec spec;
-    spec.name = std::move(name);
-    spec.flags = flag_is_file;
-    spec.data_size = data.size();
-    spec.checksum = zlib_adler(data);
-    return spec;
+AttachmentPlan file_spec(std::u16string name, const Bytes& data) {
+    AttachmentPlan plan;
+    plan.name = std::move(name);
+    plan.flags = flag_is_file;
+    plan.data_size = data.size();
+    plan.checksum = zlib_adler(data);
+    return plan;
 }
 
 // A minimal PE image: DOS header, "PE\0\0", file header, optional header with 16 data
@@ -429,12 +429,12 @@ TEST_F(PackerTest, VerifyFindsNamesThatClashOnWindows) {
 
 TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
     const Bytes data = pattern(64, 8);
-    AttachmentSpec both = file_spec(u"tool.exe", data);
+    AttachmentPlan both = file_spec(u"tool.exe", data);
     both.flags = flag_is_command | flag_run_in_extraction_dir;  // data makes it a file as well
     both.parameters = u"/x";
-    AttachmentSpec none;
+    AttachmentPlan none;
     none.flags = 0xE0;
-    AttachmentSpec localized;
+    AttachmentPlan localized;
     localized.name = u"de.exe";
     localized.flags = flag_is_command | flag_has_lcid;
     localized.lcid = 0x0407;
