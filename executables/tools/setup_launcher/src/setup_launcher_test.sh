@@ -66,7 +66,7 @@ check "progress: a second creation keeps the one window; closing ends the report
 start "$no_templates" progress
 finish
 check "progress: a window that cannot be created counts as closed" \
-    "0 windows: 0|report: no window|" "$result"
+    "0 windows: 0|report: closed, windows: 0|" "$result"
 
 # ---- Language dialog in German: native names, German preselected, OK takes it
 

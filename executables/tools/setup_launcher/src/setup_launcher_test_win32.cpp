@@ -43,20 +43,19 @@ int show_progress() {
     report_progress(1);
     create_progress_window(20'971'520);  // keeps the window, restarts bar and counters
     print(format_wide(u"windows: %d", dialogs_of_this_thread()));
-    if (!report_progress(10'485'760)) {
-        print(u"report: no window");
-        return 0;
-    }
+    // The first report may already meet the user's close: the bar moves before the queue is read.
+    bool open = report_progress(10'485'760);
     // Empty chunks, as from a slow extraction, until the user closes the window.
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; open && i < 400; ++i) {
         Sleep(50);
-        if (!report_progress(0)) {
-            print(format_wide(u"report: closed, windows: %d", dialogs_of_this_thread()));
-            return 0;
-        }
+        open = report_progress(0);
     }
-    print(u"report: still open");
-    return 1;
+    if (open) {
+        print(u"report: still open");
+        return 1;
+    }
+    print(format_wide(u"report: closed, windows: %d", dialogs_of_this_thread()));
+    return 0;
 }
 
 int ask_for_language(int argc, wchar_t** argv) {
