@@ -348,9 +348,9 @@ if [[ $mode == wine ]]; then
     ((can_mount)) && umount "$dir/tmp"
 
     # ---- A file held open without delete sharing at cleanup ----
-    # Held for 0.8 s from the last command on: the deletion's retries outlast it, the tree goes.
+    # Held for 0.5 s from the last command on: the deletion's retries (1 s) outlast it, the tree goes.
     pack "$work/held_short.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
-        '{"file": "c.txt"}' "$log_command" "$(hold_command 800)" || exit 1
+        '{"file": "c.txt"}' "$log_command" "$(hold_command 500)" || exit 1
     dir=$work/held_short
     mkdir -p "$dir/tmp"
     wine_tmp_dir "$dir/tmp"
