@@ -44,13 +44,8 @@ e2e_start() {
             exit 1
         }
     done
-    ensure_locales de_DE.UTF-8 en_US.UTF-8 || exit 1
-    export LANG=en_US.UTF-8
-    unset LC_ALL LC_MESSAGES LANGUAGE
-    wine_env_init "$build_dir" || exit 1
-    wine_env_trap
+    wine_test_start "$build_dir" en_US.UTF-8 de_DE.UTF-8 || exit 1
     work=$(mktemp -d "$build_dir/$name.XXXXXX") || exit 1
-    xvfb_start || exit 1
     recorder_win=$(unix_to_wine_path "$recorder")
     # The first program of a session waits for Wine's services; the timed cases shouldn't.
     wine cmd.exe /c exit 0 >/dev/null 2>&1

@@ -254,3 +254,21 @@ wine_tmp_dir() {
     dir=$(unix_to_wine_path "${1:?wine_tmp_dir needs a directory}")
     export WINETMP=$dir WINETEMP=$dir
 }
+
+# ---------------------------------------------------------------------------- the usual start
+
+# wine_test_start BUILD_DIR [LOCALE...]: what a Wine test does first. Generates the locales and
+# sets LANG to the first one (default en_US.UTF-8) with nothing overriding it, arranges the
+# cleanup, prepares this run's prefix and starts an X server.
+wine_test_start() {
+    local build_dir=${1:?wine_test_start needs the build directory}
+    shift
+    local locales=("$@")
+    ((${#locales[@]})) || locales=(en_US.UTF-8)
+    ensure_locales "${locales[@]}" || return 1
+    export LANG=${locales[0]}
+    unset LC_ALL LC_MESSAGES LANGUAGE
+    wine_env_trap
+    wine_env_init "$build_dir" || return 1
+    xvfb_start
+}

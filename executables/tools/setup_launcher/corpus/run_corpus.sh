@@ -53,12 +53,7 @@ elif [[ $mode == wine ]]; then
     ui_driver=$(realpath "$ui_driver")
     # shellcheck source=../../../../testing/wine/wine_env.sh
     source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
-    ensure_locales en_US.UTF-8 || exit 1
-    export LANG=en_US.UTF-8
-    unset LC_ALL LC_MESSAGES LANGUAGE
-    wine_env_trap
-    wine_env_init "$build_dir" || exit 1
-    xvfb_start || exit 1
+    wine_test_start "$build_dir" en_US.UTF-8 || exit 1
     common_program=cmd.exe
     common_params='/c echo common>>"%CORPUS_LOG%"'
     de_params='/c echo de>>"%CORPUS_LOG%"'

@@ -40,11 +40,7 @@ expected_text() {
 # shellcheck source=/dev/null
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
 
-ensure_locales en_US.UTF-8 de_DE.UTF-8
-unset LC_ALL LC_MESSAGES
-wine_env_init "$build_dir"
-wine_env_trap
-xvfb_start
+wine_test_start "$build_dir" en_US.UTF-8 de_DE.UTF-8 || exit 1
 
 for language in en de; do
     for mode in plain errno last_error no_text; do

@@ -275,12 +275,7 @@ if [[ $mode == wine ]]; then
     : "${helper:?faults_test.exe}" "${ui_driver:?ui_driver.exe}"
     # shellcheck source=../../../../testing/wine/wine_env.sh
     source "$here/../../../../testing/wine/wine_env.sh"
-    ensure_locales en_US.UTF-8 || exit 1
-    export LANG=en_US.UTF-8
-    unset LC_ALL LC_MESSAGES LANGUAGE
-    wine_env_trap
-    wine_env_init "$build_dir" || exit 1
-    xvfb_start || exit 1
+    wine_test_start "$build_dir" en_US.UTF-8 || exit 1
     helper_win=$(unix_to_wine_path "$helper")
 
     # Runs a launcher file in the background from DIR/cwd, answers its boxes (by their title: the

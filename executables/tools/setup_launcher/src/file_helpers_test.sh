@@ -11,12 +11,7 @@ build_dir=$1 test_exe=$2 recorder_exe=$3 ui_driver=$4
 # shellcheck source=../../../../testing/wine/wine_env.sh
 source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
 
-ensure_locales en_US.UTF-8 || exit 1
-export LANG=en_US.UTF-8
-unset LC_ALL LC_MESSAGES LANGUAGE
-wine_env_trap
-wine_env_init "$build_dir" || exit 1
-xvfb_start || exit 1
+wine_test_start "$build_dir" en_US.UTF-8 || exit 1
 work=$(mktemp -d "$build_dir/file_helpers_test.XXXXXX") || exit 1
 
 # shellcheck source=/dev/null

@@ -16,12 +16,7 @@ ui_driver=$(realpath "${4:?ui_driver.exe}")
 source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
 
 # UTF-8, so that bash counts and encodes characters rather than bytes.
-ensure_locales en_US.UTF-8 || exit 1
-export LANG=en_US.UTF-8
-unset LC_ALL LC_MESSAGES LANGUAGE
-wine_env_trap
-wine_env_init "$build_dir" || exit 1
-xvfb_start || exit 1
+wine_test_start "$build_dir" en_US.UTF-8 || exit 1
 work=$(mktemp -d "$build_dir/hostile_names_test.XXXXXX") || exit 1
 
 # shellcheck source=/dev/null

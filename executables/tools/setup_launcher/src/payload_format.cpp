@@ -145,6 +145,19 @@ bool read_text(std::FILE* file, std::uint16_t units, std::u16string& text) {
     return true;
 }
 
+// Reads a text of `units` code units that ends at `position` and moves `position` to its start.
+// Null on success (also for an empty text), else the key of the failure: "error_reading" for the
+// seek, `read_error` for the read.
+const char* read_text_below(std::FILE* file, std::int64_t& position, std::uint16_t units,
+                            std::u16string& text, const char* read_error) {
+    if (units == 0)
+        return nullptr;
+    position -= 2 * std::int64_t{units};
+    if (!seek_stream(file, position, SEEK_SET))
+        return "error_reading";
+    return read_text(file, units, text) ? nullptr : read_error;
+}
+
 void append_text(std::vector<std::uint8_t>& bytes, const std::u16string& text) {
     for (const char16_t unit : text) {
         bytes.push_back(static_cast<std::uint8_t>(unit));
@@ -346,21 +359,13 @@ HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Sig
 
     // The texts lie below the fixed fields, parameters first. The lengths are at most 65535
     // units, and every seek refuses a position before the file's start.
-    if (fields.parameters_length != 0) {
-        position -= 2 * std::int64_t{fields.parameters_length};
-        if (!seek_stream(file, position, SEEK_SET))
-            return error("error_reading");
-        if (!read_text(file, fields.parameters_length, header.parameters)) {
-            return error("error_reading_parameters");
-        }
+    if (const char* key = read_text_below(file, position, fields.parameters_length,
+                                          header.parameters, "error_reading_parameters")) {
+        return error(key);
     }
-    if (fields.name_length != 0) {
-        position -= 2 * std::int64_t{fields.name_length};
-        if (!seek_stream(file, position, SEEK_SET))
-            return error("error_reading");
-        if (!read_text(file, fields.name_length, header.name)) {
-            return error("error_reading_file_name");
-        }
+    if (const char* key = read_text_below(file, position, fields.name_length, header.name,
+                                          "error_reading_file_name")) {
+        return error(key);
     }
     const bool extracted = is_extracted(fields);
     if (fields.name_length == 0 && extracted)

@@ -40,13 +40,9 @@ drive() {
 # The lines of the driver's output that mention a control or show a combo box's state.
 lines() { grep -E "$1" <<<"$out" | tr '\n' '|'; }
 
-ensure_locales de_DE.UTF-8 en_US.UTF-8
-unset LC_ALL LC_MESSAGES
-wine_env_init "$build_dir"
-wine_env_trap
+wine_test_start "$build_dir" en_US.UTF-8 de_DE.UTF-8 || exit 1
 work=$WINEPREFIX/setup_launcher_test  # removed with this run's prefix
 mkdir "$work"
-xvfb_start
 echo "display $DISPLAY, prefix $WINEPREFIX"
 
 # ---- Progress window: drawn with the file name, closed by the user

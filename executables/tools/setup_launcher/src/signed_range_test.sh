@@ -21,12 +21,7 @@ for tool in osslsigncode openssl; do
         exit 1
     }
 done
-ensure_locales en_US.UTF-8 || exit 1
-export LANG=en_US.UTF-8
-unset LC_ALL LC_MESSAGES LANGUAGE
-wine_env_trap
-wine_env_init "$build_dir" || exit 1
-xvfb_start || exit 1
+wine_test_start "$build_dir" en_US.UTF-8 || exit 1
 work=$(mktemp -d "$build_dir/signed_range_test.XXXXXX") || exit 1
 cd "$work" || exit 1
 
