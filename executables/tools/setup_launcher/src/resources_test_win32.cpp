@@ -96,6 +96,15 @@ void print_dialog(HMODULE module, int id) {
     }
 }
 
+// The text after the first occurrence of `start` up to the next quote, or "none".
+std::string attribute(const std::string& text, const std::string& start) {
+    const auto at = text.find(start);
+    if (at == std::string::npos)
+        return "none";
+    const auto begin = at + start.size();
+    return text.substr(begin, text.find('"', begin) - begin);
+}
+
 void print_manifest(HMODULE module) {
     const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
     if (resource == nullptr) {
@@ -104,9 +113,10 @@ void print_manifest(HMODULE module) {
     }
     const char* text = static_cast<const char*>(LockResource(LoadResource(module, resource)));
     const std::string manifest(text, SizeofResource(module, resource));
-    const auto at = manifest.find("requestedExecutionLevel level=\"");
     std::printf("manifest execution level=%s\n",
-                at == std::string::npos ? "none" : manifest.substr(at + 31, 20).c_str());
+                attribute(manifest, "requestedExecutionLevel level=\"").c_str());
+    std::printf("manifest architecture=%s\n",
+                attribute(manifest, "processorArchitecture=\"").c_str());
 }
 
 void print_version(const wchar_t* path) {
