@@ -35,21 +35,20 @@ _wine_probe_win32() {
         echo "no: WINE_NO_I386=1 treats this host as one without 32-bit support"
     elif [[ -e /lib/ld-linux.so.2 ]] && ! out=$(/lib/ld-linux.so.2 --version 2>&1 >/dev/null); then
         echo "no: this host does not execute 32-bit programs (${out##*: })"
-    elif [[ ! -e /usr/lib/wine/wine ]]; then
-        echo "no: 32-bit Wine is not installed (Debian package wine32:i386)"
-    elif ! out=$(/usr/lib/wine/wine --version 2>&1 >/dev/null); then
-        echo "no: 32-bit Wine does not start here (${out##*: })"
     else
-        echo yes
+        _wine_probe_loader /usr/lib/wine/wine 32-bit wine32:i386
     fi
 }
 
-_wine_probe_win64() {
+_wine_probe_win64() { _wine_probe_loader /usr/lib/wine/wine64 64-bit wine64; }
+
+# _wine_probe_loader LOADER KIND PACKAGE: whether that Wine loader starts.
+_wine_probe_loader() {
     local out
-    if [[ ! -e /usr/lib/wine/wine64 ]]; then
-        echo "no: 64-bit Wine is not installed (Debian package wine64)"
-    elif ! out=$(/usr/lib/wine/wine64 --version 2>&1 >/dev/null); then
-        echo "no: 64-bit Wine does not start here (${out##*: })"
+    if [[ ! -e $1 ]]; then
+        echo "no: $2 Wine is not installed (Debian package $3)"
+    elif ! out=$("$1" --version 2>&1 >/dev/null); then
+        echo "no: $2 Wine does not start here (${out##*: })"
     else
         echo yes
     fi
