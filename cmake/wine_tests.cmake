@@ -9,6 +9,13 @@ else()
 endif()
 file(WRITE ${CMAKE_BINARY_DIR}/wine_arch "${WINE_ARCH}\n")
 
+# Programs of the native build that the Wine tests run on this host: scripts/run_tests.sh builds
+# the native configuration first.
+set(HOST_SETUP_PACKER ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_packer/setup_packer
+    CACHE FILEPATH "The Linux setup_packer that builds the launcher files of the end-to-end tests")
+set(HOST_CHAIN_MAKER ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_launcher/corpus_generator
+    CACHE FILEPATH "The Linux corpus_generator that makes the launcher files setup_packer refuses")
+
 # add_wine_test(NAME COMMAND args... [TIMEOUT seconds] [LABELS labels...])
 function(add_wine_test name)
     cmake_parse_arguments(PARSE_ARGV 1 WINE_TEST "" "TIMEOUT" "COMMAND;LABELS")

@@ -2,7 +2,7 @@
 # Checks for test scripts: each prints "ok: WHAT", or "FAIL: WHAT" with what differed, and counts
 # the failures in $failures for the script's verdict.
 
-failures=0
+failures=${failures:-0}
 
 # check WHAT EXPECTED ACTUAL: the two texts are equal.
 check() {

@@ -3,7 +3,7 @@
 # the extraction directory), the same behind trailing data, a launcher without attachments, and a
 # payload of commands only.
 #
-#   e2e_basic.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE
+#   e2e_basic.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE CHAIN_MAKER
 set -uo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=e2e_lib.sh

@@ -4,7 +4,9 @@
 # doesn't exist. Each box is read whole and answered with OK; the launcher then exits with 1, runs
 # no further command and leaves its extraction directory behind.
 #
-#   e2e_errors.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE
+#   e2e_errors.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE CHAIN_MAKER
+#
+# The damaged files are made by the chain maker, since setup_packer refuses to make them.
 set -uo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=e2e_lib.sh
@@ -34,17 +36,14 @@ expect_box() {
         "$(box_text "$out")"
 }
 
-# A command after the damaged file, which must never run.
-never=(--command "$recorder_win" --params "never runs" --in-extraction-dir)
+# A command after the damaged file, run in the extraction directory, which must never run.
+never=(--command 0x0A "$recorder_win" "never runs")
 
-# ---- A changed data byte: the file is written whole, then its checksum fails
+# ---- Data that differs from its checksum: the file is written whole, then its checksum fails
 
 new_case corrupt_file
 head -c 200000 /dev/urandom >"$case_dir/payload.bin"
-pack --file "$case_dir/payload.bin=x" "${never[@]}"
-attachment_at "$setup" "$(file_size "$setup")"
-byte=$(read_le "$setup" $((data_at + 1000)) 1)
-write_bytes "$setup" $((data_at + 1000)) "$(printf '\\x%02x' $((byte ^ 0x40)))"
+make_chain --file x "$case_dir/payload.bin" --checksum 0x12345678 "${never[@]}"
 start_launcher
 expect_box "corrupt file" en "Error reading 'setup.exe': file 'x' is corrupted" "$unit"
 finish_launcher
@@ -59,9 +58,7 @@ corrupt_header() {
     local language=$1 message=$2
     new_case "corrupt_header_$language"
     head -c 5000 /dev/urandom >"$case_dir/update.msp"
-    pack --file "$case_dir/update.msp" "${never[@]}"
-    attachment_at "$setup" "$(file_size "$setup")"
-    write_u32_le "$setup" $((fixed_at + 17)) $((header_size + 1))
+    make_chain --file update.msp "$case_dir/update.msp" --header-size-delta 1 "${never[@]}"
     start_launcher
     expect_box "corrupt header ($language)" "$language" "$message" "$unit"
     finish_launcher
@@ -72,17 +69,12 @@ corrupt_header() {
 corrupt_header en "Error reading 'setup.exe': header corrupt"
 LANG=de_DE.UTF-8 corrupt_header de "Fehler beim Lesen von 'setup.exe': Header beschädigt"
 
-# ---- Two files of one name: the packer refuses that, so the second name is changed afterwards
+# ---- Two files of one name
 
 new_case file_twice
 printf 'first\n' >"$case_dir/first.txt"
 printf 'other\n' >"$case_dir/second.txt"
-pack --file "$case_dir/first.txt=x" --file "$case_dir/second.txt=y" "${never[@]}"
-attachment_at "$setup" "$(file_size "$setup")"  # x, nearest the end
-second_end=$data_at
-attachment_at "$setup" "$second_end"            # y, before it
-check "file twice: the second name found" y "$(dd if="$setup" bs=1 skip=$((fixed_at - 2)) count=1 status=none)"
-write_bytes "$setup" $((fixed_at - 2)) 'x'
+make_chain --file x "$case_dir/first.txt" --file x "$case_dir/second.txt" "${never[@]}"
 start_launcher
 extraction_dir_win=$(unix_to_wine_path "$case_tmp")
 expect_box "file twice" en "File '$extraction_dir_win\\VOQSETUP#\\x' already exists" "$unit"

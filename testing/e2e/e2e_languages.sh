@@ -3,7 +3,7 @@
 # after the commands for every language; with two languages the user is asked in the language
 # dialog, and OK, Cancel, the close box and a change of the selection each do what they say.
 #
-#   e2e_languages.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE
+#   e2e_languages.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE CHAIN_MAKER
 set -uo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=e2e_lib.sh

@@ -3,7 +3,7 @@
 # launcher file's name and a bar over 0..65535; closing it stops the run with exit code 0, removes
 # the extraction directory and runs no command.
 #
-#   e2e_progress.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE
+#   e2e_progress.sh BUILD_DIR LAUNCHER_EXE HOST_SETUP_PACKER RECORDER_EXE UI_DRIVER_EXE CHAIN_MAKER
 set -uo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=e2e_lib.sh
@@ -20,7 +20,7 @@ rm -f "$case_dir/big.bin"
 
 # The driver is looking before the window exists: the whole extraction takes a second or two.
 drive_started=$(date +%s%N)
-wine "$driver" --class '#32770' --title setup.exe --timeout 20000 --dump --close --wait-gone \
+wine "$ui_driver" --class '#32770' --title setup.exe --timeout 20000 --dump --close --wait-gone \
     >"$case_dir/driver.out" 2>"$case_dir/driver.err" &
 driver_pid=$!
 sleep 1

@@ -4,27 +4,14 @@
 # box's program ends normally.
 #
 #   ui_driver_test.sh UI_DRIVER_EXE MESSAGE_BOX_PROBE_EXE BUILD_DIR
-set -euo pipefail
+set -uo pipefail
 
-driver=${1:?ui_driver.exe}
+ui_driver=${1:?ui_driver.exe}
 probe=${2:?message_box_probe.exe}
 build_dir=${3:?build directory}
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
-
-# shellcheck source=/dev/null
-source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
-
-# Returns the driver's exit code and leaves its stdout in $out and stderr in $err.
-drive() {
-    local status=0 err_file
-    err_file=$(mktemp)
-    out=$(wine "$driver" "$@" 2>"$err_file") || status=$?
-    err=$(<"$err_file")
-    rm -f "$err_file"
-    return "$status"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/harness.sh"
 
 # A probe whose box was never answered must fail the test, not hang it.
 wait_exit() {
@@ -36,46 +23,32 @@ wait_exit() {
     wait "$pid"
 }
 
-ensure_locales de_DE.UTF-8 en_US.UTF-8
-export LANG=de_DE.UTF-8
-unset LC_ALL
-wine_env_trap
-wine_env_init "$build_dir"
-xvfb_start
-echo "display $DISPLAY, prefix $WINEPREFIX"
+wine_script_start ui_driver_test de_DE.UTF-8 en_US.UTF-8
 
 title="Probe $$"
 text=$'Zeile eins\nÄrger ü'
 wine "$probe" "$text" "$title" &
 probe_pid=$!
 
-status=0
-drive --class '#32770' --title "$title" --dump || status=$?
-check "dump succeeds" "0 " "$status $err"
+drive --class '#32770' --title "$title" --dump
+check "dump succeeds" "0 " "$driven"
 check "title line" "title: $title" "$(grep '^title: ' <<<"$out")"
 check "message text, escaped to one line" \
     'control: class=Static id=65535 text=Zeile eins\nÄrger ü' \
     "$(grep -F 'id=65535' <<<"$out")"
 check "OK button" "control: class=Button id=1 text=OK" "$(grep -F 'id=1 ' <<<"$out")"
 
-status=0
-drive --class '#32770' --title "$title" --press 4242 || status=$?
-check "pressing a missing control fails" "2 ui_driver: no control with id 4242" "$status $err"
+drive --class '#32770' --title "$title" --press 4242
+check "pressing a missing control fails" "2 ui_driver: no control with id 4242" "$driven"
 
-status=0
-drive --class '#32770' --title "$title" --press 1 --wait-gone || status=$?
-check "OK pressed, box gone" "0 " "$status $err"
+drive --class '#32770' --title "$title" --press 1 --wait-gone
+check "OK pressed, box gone" "0 " "$driven"
 
 status=0
 wait_exit "$probe_pid" || status=$?
 check "probe exit code after OK" 7 "$status"
 
-status=0
-drive --class '#32770' --title "$title" --timeout 300 --dump || status=$?
-check "absent window reported" "2 ui_driver: no window class=#32770 title=$title" "$status $err"
+drive --class '#32770' --title "$title" --timeout 300 --dump
+check "absent window reported" "2 ui_driver: no window class=#32770 title=$title" "$driven"
 
-((failures == 0)) || {
-    echo "$failures check(s) failed"
-    exit 1
-}
-echo "all checks passed"
+wine_script_finish

@@ -51,8 +51,8 @@ elif [[ $mode == wine ]]; then
         exit 2
     }
     ui_driver=$(realpath "$ui_driver")
-    # shellcheck source=../../../../testing/wine/wine_env.sh
-    source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
+    # shellcheck source=../../../../testing/wine/harness.sh
+    source "$(dirname "$0")/../../../../testing/wine/harness.sh"
     wine_test_start "$build_dir" en_US.UTF-8 || exit 1
     common_program=cmd.exe
     common_params='/c echo common>>"%CORPUS_LOG%"'
@@ -196,7 +196,7 @@ run_native_case() {
 
 run_wine_case() {
     local id=$1 cut=$2 expect_exit=$3 expect_log=$4 label=$5
-    local dir=$work/runs/$id pid rc reports=0 shell_boxes=0 message='' dump text
+    local dir=$work/runs/$id pid rc reports=0 shell_boxes=0 message='' text
     prepare_run "$id" "$cut" "$dir" setup.exe
     wine_tmp_dir "$dir/tmp"
     (
@@ -206,13 +206,9 @@ run_wine_case() {
     ) &
     pid=$!
     # Every box the launcher shows is read and answered while it runs; a second report would
-    # keep it alive and be counted too. The progress window is a dialog as well: error boxes
-    # are told apart by their title.
-    while kill -0 "$pid" 2>/dev/null; do
-        dump=$(timeout 30 wine "$ui_driver" --class '#32770' --title Error --timeout 700 \
-            --dump --press 1 --wait-gone 2>/dev/null) || continue
-        text=$(printf '%b' "$(sed -n 's/^control: class=Static id=65535 text=//p' <<<"$dump")")
-        printf '%s\n---\n' "$dump" >>"$dir/boxes"
+    # keep it alive and be counted too.
+    answer_error_boxes_while "$pid" "$dir/boxes"
+    for text in "${boxes_seen[@]}"; do
         if [[ $text =~ \ \(line\ [0-9]+\) ]]; then
             reports=$((reports + 1))
             [[ -z $message ]] && message=$(head -n 1 <<<"$text")

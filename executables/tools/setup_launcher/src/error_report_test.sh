@@ -3,15 +3,15 @@
 # combination of errno and last error, and exit code 1 after OK.
 #
 #   error_report_test.sh BUILD_DIR ERROR_REPORT_TEST_EXE UI_DRIVER_EXE
-set -euo pipefail
+set -uo pipefail
 
 build_dir=${1:?build directory}
 program=${2:?error_report_test.exe}
-driver=${3:?ui_driver.exe}
+ui_driver=${3:?ui_driver.exe}
 source_file="$(dirname "${BASH_SOURCE[0]}")/error_report_test_win32.cpp"
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/wine_env.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/harness.sh"
 
 line=$(grep -n 'FATAL_ERROR("error_opening"' "$source_file" | cut -d: -f1)
 unit="executables/tools/setup_launcher/src/error_report_test_win32.cpp"
@@ -37,28 +37,19 @@ expected_text() {
     printf '%s' "${opening[$language]}${file_and_line[$language]}$middle${copy_help[$language]}"
 }
 
-# shellcheck source=/dev/null
-source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
-
-wine_test_start "$build_dir" en_US.UTF-8 de_DE.UTF-8 || exit 1
+wine_script_start error_report_test en_US.UTF-8 de_DE.UTF-8
 
 for language in en de; do
     for mode in plain errno last_error no_text; do
         LANG=${locale[$language]} wine "$program" "$mode" &
         pid=$!
-        dump=$(wine "$driver" --class '#32770' --dump --press 1 --wait-gone) || true
+        drive --class '#32770' --timeout 30000 --dump --press 1 --wait-gone
         status=0
         wait "$pid" || status=$?
-        check "$language $mode: title" "title: ${title[$language]}" "$(grep '^title: ' <<<"$dump")"
-        check "$language $mode: text" "$(expected_text "$language" "$mode")" \
-            "$(grep -F 'id=65535 ' <<<"$dump" | sed 's/^control: class=Static id=65535 text=//')"
+        check "$language $mode: title" "title: ${title[$language]}" "$(grep '^title: ' <<<"$out")"
+        check "$language $mode: text" "$(expected_text "$language" "$mode")" "$(box_text "$out")"
         check "$language $mode: exit code" 1 "$status"
     done
 done
 
-xvfb_stop
-((failures == 0)) || {
-    echo "$failures check(s) failed"
-    exit 1
-}
-echo "all checks passed"
+wine_script_finish

@@ -51,8 +51,8 @@ skip() { echo "skipped: $1"; }
 # Entries of a directory, one line, sorted.
 entries() { (cd "$1" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort | xargs); }
 
-# pack OUTPUT ENTRY... with entries as in a manifest's "attachments" array.
-pack() {
+# pack_entries OUTPUT ENTRY... with entries as in a manifest's "attachments" array.
+pack_entries() {
     local output=$1 manifest
     shift
     manifest=$work/payload/manifest.$RANDOM.json
@@ -100,10 +100,10 @@ if [[ $mode == native ]]; then
                   "in_extraction_dir": true}'
     pwd_command='{"command": "/bin/sh", "params": "-c \"pwd >> \\\"$FAULTS_LOG\\\"\"",
                   "in_extraction_dir": true}'
-    pack "$work/big" '{"file": "big.bin"}' "$log_command" || exit 1
-    pack "$work/small" '{"file": "small.txt"}' "$log_command" || exit 1
-    pack "$work/huge" '{"file": "huge.bin"}' "$log_command" || exit 1
-    pack "$work/fallback" '{"file": "a.txt"}' "$pwd_command" || exit 1
+    pack_entries "$work/big" '{"file": "big.bin"}' "$log_command" || exit 1
+    pack_entries "$work/small" '{"file": "small.txt"}' "$log_command" || exit 1
+    pack_entries "$work/huge" '{"file": "huge.bin"}' "$log_command" || exit 1
+    pack_entries "$work/fallback" '{"file": "a.txt"}' "$pwd_command" || exit 1
 
     # ---- The disk fills: a file size limit ----
     dir=$work/fsize
@@ -247,7 +247,7 @@ if [[ $mode == native ]]; then
         mkdir -p "$root/bin" "$root/proc"
         # The command can't start there (no shell in that tree): the launcher stops after the
         # extraction and leaves its directory behind, where it can be seen.
-        pack "$root/bin/setup" '{"file": "a.txt"}' \
+        pack_entries "$root/bin/setup" '{"file": "a.txt"}' \
             '{"command": "/bin/missing", "in_extraction_dir": true}' || exit 1
         ldd "$launcher" | grep -oE '/[^ ]+' | while read -r library; do
             mkdir -p "$root$(dirname "$library")"
@@ -273,18 +273,17 @@ fi
 
 if [[ $mode == wine ]]; then
     : "${helper:?faults_test.exe}" "${ui_driver:?ui_driver.exe}"
-    # shellcheck source=../../../../testing/wine/wine_env.sh
-    source "$here/../../../../testing/wine/wine_env.sh"
+    # shellcheck source=../../../../testing/wine/harness.sh
+    source "$here/../../../../testing/wine/harness.sh"
     wine_test_start "$build_dir" en_US.UTF-8 || exit 1
     helper_win=$(unix_to_wine_path "$helper")
 
-    # Runs a launcher file in the background from DIR/cwd, answers its boxes (by their title: the
-    # progress window is a dialog as well) and waits for it.
-    # Sets rc, boxes (how many), report (the first box's first line), ran (the log), elapsed_ms.
+    # Runs a launcher file in the background from DIR/cwd, answers its error boxes and waits for
+    # it. Sets rc, boxes (how many), report (the first box's first line), ran (the log),
+    # elapsed_ms.
     run() {
-        local dir=$1 file=$2 pid dump started
+        local dir=$1 file=$2 pid started
         mkdir -p "$dir/cwd"
-        boxes=0 report=
         started=$(date +%s%N)
         (
             cd "$dir/cwd" &&
@@ -292,13 +291,9 @@ if [[ $mode == wine ]]; then
                     </dev/null >/dev/null 2>>"$work/wine.log"
         ) &
         pid=$!
-        while kill -0 "$pid" 2>/dev/null; do
-            dump=$(timeout 30 wine "$ui_driver" --class '#32770' --title Error \
-                --timeout 700 --dump --press 1 --wait-gone 2>/dev/null) || continue
-            boxes=$((boxes + 1))
-            [[ -z $report ]] && report=$(printf '%b' "$(sed -n \
-                's/^control: class=Static id=65535 text=//p' <<<"$dump")" | head -n 1)
-        done
+        answer_error_boxes_while "$pid"
+        boxes=${#boxes_seen[@]}
+        report=$(head -n 1 <<<"${boxes_seen[0]:-}")
         wait "$pid"
         rc=$?
         elapsed_ms=$((($(date +%s%N) - started) / 1000000))
@@ -315,7 +310,7 @@ if [[ $mode == wine ]]; then
     }
 
     # ---- The disk fills ----
-    pack "$work/big.exe" '{"file": "big.bin"}' "$log_command" || exit 1
+    pack_entries "$work/big.exe" '{"file": "big.bin"}' "$log_command" || exit 1
     dir=$work/disk_full
     mkdir -p "$dir/tmp"
     wine_tmp_dir "$dir/tmp"
@@ -344,7 +339,7 @@ if [[ $mode == wine ]]; then
 
     # ---- A file held open without delete sharing at cleanup ----
     # Held for 0.5 s from the last command on: the deletion's retries (1 s) outlast it, the tree goes.
-    pack "$work/held_short.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
+    pack_entries "$work/held_short.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
         '{"file": "c.txt"}' "$log_command" "$(hold_command 500)" || exit 1
     dir=$work/held_short
     mkdir -p "$dir/tmp"
@@ -357,7 +352,7 @@ if [[ $mode == wine ]]; then
 
     # Held for 6 s: ten attempts on the file, then on its directory and on the extraction
     # directory, 1 s each, and the run ends with 0 all the same; the rest is removed.
-    pack "$work/held_long.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
+    pack_entries "$work/held_long.exe" '{"file": "a.txt"}' '{"file": "held.txt", "name": "sub/held.txt"}' \
         '{"file": "c.txt"}' "$log_command" "$(hold_command 6000)" || exit 1
     dir=$work/held_long
     mkdir -p "$dir/tmp"
@@ -375,7 +370,7 @@ if [[ $mode == wine ]]; then
     # ---- TMP names a missing directory ----
     # The system's temporary path is TMP itself then, missing too: the root of the current
     # drive is next. The current drive is one of the test's own (T:), so that root is private.
-    pack "$work/fallback.exe" '{"file": "a.txt"}' "$cd_command" || exit 1
+    pack_entries "$work/fallback.exe" '{"file": "a.txt"}' "$cd_command" || exit 1
     dir=$work/tmp_missing
     mkdir -p "$dir/drive/cwd"
     ln -s "$dir/drive" "$WINEPREFIX/dosdevices/t:"

@@ -7,44 +7,28 @@
 # Usage: file_helpers_test.sh BUILD_DIR FILE_HELPERS_TEST_EXE RECORD_COMMAND_TEST_EXE UI_DRIVER_EXE
 set -uo pipefail
 
-build_dir=$1 test_exe=$2 recorder_exe=$3 ui_driver=$4
-# shellcheck source=../../../../testing/wine/wine_env.sh
-source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
-
-wine_test_start "$build_dir" en_US.UTF-8 || exit 1
-work=$(mktemp -d "$build_dir/file_helpers_test.XXXXXX") || exit 1
-
-# shellcheck source=/dev/null
-source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
+build_dir=$1 test_exe=$2 recorder=$3 ui_driver=$4
+# shellcheck source=../../../../testing/wine/harness.sh
+source "$(dirname "$0")/../../../../testing/wine/harness.sh"
+wine_script_start file_helpers_test en_US.UTF-8
 
 # The value of "key: value" in a scenario's output.
 value() { sed -n "s/^$1: //p" <<<"$2"; }
 
-# Makes a fresh directory the TMP of the programs started after it.
-fresh_tmp() {
-    tmp=$(mktemp -d "$work/tmp.XXXXXX")
-    wine_tmp_dir "$tmp"
-    tmp_win=$(unix_to_wine_path "$tmp")
-}
-
 scenario() { timeout 60 wine "$test_exe" "$@" 2>>"$work/wine.log"; }
 
 # Reads the message boxes of a scenario running in the background and answers each with OK.
-# Sets box_texts (the boxes' texts, unescaped, in order) and scenario_exit.
+# Sets box_texts (the boxes' texts, in order) and scenario_exit.
 answer_boxes() {
-    local pid=$1 expected_boxes=$2 dump i
+    local pid=$1 expected_boxes=$2 i
     box_texts=()
     for ((i = 0; i < expected_boxes; i++)); do
-        dump=$(timeout 60 wine "$ui_driver" --class '#32770' --timeout 30000 --dump --press 1 \
-            --wait-gone 2>>"$work/wine.log") || break
-        # The message is the text of the Static control with id 65535.
-        box_texts+=("$(printf '%b' "$(sed -n 's/^control: class=Static id=65535 text=//p' <<<"$dump")")")
+        answer_box || break
+        box_texts+=("$box")
     done
     wait "$pid"
     scenario_exit=$?
 }
-
-no_box_left() { ! timeout 60 wine "$ui_driver" --class '#32770' --timeout 3000 2>/dev/null; }
 
 # ---- Own path and file existence ----
 
@@ -59,31 +43,31 @@ check "file_exists on a directory" 0 "$(value file_exists_own_directory "$out")"
 
 # ---- Numbering: a leftover VOQSETUP2 in TMP ----
 
-fresh_tmp
-mkdir "$tmp/VOQSETUP2"
+new_case numbering
+mkdir "$case_tmp/VOQSETUP2"
 out=$(scenario numbering)
 check "numbering: exit code" 0 $?
-check "numbering: the leftover 2 is passed over" "$tmp_win\\VOQSETUP3\\" "$(value root "$out")"
-check "numbering: a second call gives the same" "$tmp_win\\VOQSETUP3\\" "$(value again "$out")"
-check_true "numbering: VOQSETUP3 created" '[[ -d $tmp/VOQSETUP3 ]]'
+check "numbering: the leftover 2 is passed over" "$case_tmp_win\\VOQSETUP3\\" "$(value root "$out")"
+check "numbering: a second call gives the same" "$case_tmp_win\\VOQSETUP3\\" "$(value again "$out")"
+check_true "numbering: VOQSETUP3 created" '[[ -d $case_tmp/VOQSETUP3 ]]'
 
 # ---- a/b\c.txt creates a and a\b only ----
 
-fresh_tmp
+new_case nested
 out=$(scenario nested)
 check "nested: exit code" 0 $?
-check "nested: the name is returned as passed" "$tmp_win\\VOQSETUP2\\a/b\\c.txt" \
+check "nested: the name is returned as passed" "$case_tmp_win\\VOQSETUP2\\a/b\\c.txt" \
     "$(value path "$out")"
 check "nested: what was created" "a a/b" \
-    "$(cd "$tmp/VOQSETUP2" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
+    "$(cd "$case_tmp/VOQSETUP2" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
 
 # ---- A regular file where a directory is needed: the real error box ----
 
-fresh_tmp
+new_case blocked
 scenario blocked >"$work/blocked.out" &
 answer_boxes $! 1
 root=$(value root "$(<"$work/blocked.out")")
-check "blocked: the extraction directory" "$tmp_win\\VOQSETUP2\\" "$root"
+check "blocked: the extraction directory" "$case_tmp_win\\VOQSETUP2\\" "$root"
 check "blocked: the box's message" "Couldn't create temp directory '${root}a\\'" \
     "$(sed -n 1p <<<"${box_texts[0]:-}")"
 check_true "blocked: the box names the file_helpers unit" \
@@ -93,13 +77,13 @@ check "blocked: nothing follows the report" "" "$(value returned "$(<"$work/bloc
 
 # ---- Deleting a tree that holds what can't be deleted ----
 
-fresh_tmp
+new_case stuck
 out=$(scenario stuck)
 check "stuck: exit code" 0 $?
 echo "stuck: attributes read-only file $(value read_only_attributes "$out"), hidden directory" \
     "$(value hidden_attributes "$out")"
 check "stuck: what stays" "VOQSETUP2 VOQSETUP2/hidden VOQSETUP2/hidden/inner.txt VOQSETUP2/stuck VOQSETUP2/stuck/read_only.txt" \
-    "$(cd "$tmp" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
+    "$(cd "$case_tmp" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ' | xargs)"
 # Ten attempts at 100 ms each for the read-only file, the hidden directory (handled as a file),
 # the directory above the read-only file and the extraction directory.
 elapsed=$(value elapsed_ms "$out")
@@ -107,31 +91,30 @@ check_true "stuck: about 4 s of retries ($elapsed ms)" '((elapsed >= 3900 && ela
 
 # ---- Commands: working directory, parameters, waiting ----
 
-recorder_win=$(unix_to_wine_path "$recorder_exe")
-fresh_tmp
-export RECORD_COMMAND_LOG="$tmp_win\\command.log"
+new_case run_extraction
+export RECORD_COMMAND_LOG="$case_tmp_win\\command.log"
 out=$(scenario run "$recorder_win" '/p "update file.msp" REINSTALL=ALL' extraction)
 check "run in the extraction directory: exit code" 0 $?
 check "run: waited for the program" 1 "$(value log_on_return "$out")"
 check "run: command line" "\"$recorder_win\" /p \"update file.msp\" REINSTALL=ALL" \
-    "$(sed -n 1p "$tmp/command.log")"
-check "run: working directory" "$tmp_win\\VOQSETUP2" "$(sed -n 2p "$tmp/command.log")"
+    "$(sed -n 1p "$case_tmp/command.log")"
+check "run: working directory" "$case_tmp_win\\VOQSETUP2" "$(sed -n 2p "$case_tmp/command.log")"
 
 # A program name without a directory is found in the working directory.
-fresh_tmp
-export RECORD_COMMAND_LOG="$tmp_win\\command.log"
+new_case run_own
+export RECORD_COMMAND_LOG="$case_tmp_win\\command.log"
 out=$(scenario run record_command_test.exe '' own)
 check "run in the own directory: exit code" 0 $?
 check "run: waited for the program" 1 "$(value log_on_return "$out")"
 check "run: working directory is the own directory" "$(value own_directory "$out")" \
-    "$(sed -n 2p "$tmp/command.log")\\"
-check "run: no extraction directory without the flag" "command.log" "$(ls "$tmp")"
-echo "run: command line for empty parameters: $(sed -n 1p "$tmp/command.log")"
+    "$(sed -n 2p "$case_tmp/command.log")\\"
+check "run: no extraction directory without the flag" "command.log" "$(ls "$case_tmp")"
+echo "run: command line for empty parameters: $(sed -n 1p "$case_tmp/command.log")"
 unset RECORD_COMMAND_LOG
 
 # ---- A missing program ----
 
-fresh_tmp
+new_case missing
 out=$(scenario missing x y quiet)
 check "missing, quiet: exit code" 0 $?
 check "missing, quiet: run_command returned" 1 "$(value returned "$out")"
@@ -146,10 +129,4 @@ check "missing, loud: the report" "Failed to execute 'x' with parameters 'y'" \
     "$(sed -n 1p <<<"${box_texts[1]:-}")"
 check "missing, loud: exit code" 1 "$scenario_exit"
 
-if ((failures == 0)); then
-    rm -rf "$work"
-    echo "all file helper checks passed"
-    exit 0
-fi
-echo "$failures check(s) failed; files kept in $work"
-exit 1
+wine_script_finish

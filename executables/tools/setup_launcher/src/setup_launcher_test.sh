@@ -3,19 +3,16 @@
 # the progress window until it is closed, and the language dialog in German and English.
 #
 #   setup_launcher_test.sh BUILD_DIR TEST_EXE NO_TEMPLATES_TEST_EXE UI_DRIVER_EXE
-set -euo pipefail
+set -uo pipefail
 
 build_dir=${1:?build directory}
 program=${2:?setup_launcher_test.exe}
 no_templates=${3:?setup_launcher_test_no_templates.exe}
-driver=${4:?ui_driver.exe (the UI driver is not built)}
+ui_driver=${4:?ui_driver.exe (the UI driver is not built)}
 title=$(basename "$program")
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/wine_env.sh"
-
-# shellcheck source=/dev/null
-source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/harness.sh"
 
 # Starts a test program in the background; `finish` waits for it and leaves its exit code and
 # its output lines, joined by "|", in $result.
@@ -29,27 +26,16 @@ finish() {
     result="$status $(tr '\n' '|' <"$work/program.out")"
 }
 
-# Works the test program's window; leaves the driver's stdout in $out, and its exit code and
-# stderr in $driven.
-drive() {
-    local status=0
-    out=$(wine "$driver" --class '#32770' "$@" 2>"$work/driver.err") || status=$?
-    driven="$status $(<"$work/driver.err")"
-}
-
 # The lines of the driver's output that mention a control or show a combo box's state.
 lines() { grep -E "$1" <<<"$out" | tr '\n' '|'; }
 
-wine_test_start "$build_dir" en_US.UTF-8 de_DE.UTF-8 || exit 1
-work=$WINEPREFIX/setup_launcher_test  # removed with this run's prefix
-mkdir "$work"
-echo "display $DISPLAY, prefix $WINEPREFIX"
+wine_script_start setup_launcher_test en_US.UTF-8 de_DE.UTF-8
 
 # ---- Progress window: drawn with the file name, closed by the user
 
 export LANG=en_US.UTF-8
 start "$program" progress
-drive --title "$title" --dump --close --wait-gone
+drive --class '#32770' --title "$title" --dump --close --wait-gone
 check "progress: driven" "0 " "$driven"
 check "progress: window text is the file name" "title: $title" "$(grep "^title" <<<"$out")"
 check "progress: one bar, full range, half way after 10 of 20 MiB" \
@@ -68,7 +54,7 @@ check "progress: a window that cannot be created counts as closed" \
 
 export LANG=de_DE.UTF-8
 start "$program" language 409 407
-drive --title "$title" --dump --press 1
+drive --class '#32770' --title "$title" --dump --press 1
 check "German: driven" "0 " "$driven"
 check "German: window text is the file name" "title: $title" "$(grep "^title" <<<"$out")"
 check "German: buttons from the German table" \
@@ -85,7 +71,7 @@ check "German: OK returns the preselected language" \
 
 export LANG=en_US.UTF-8
 start "$program" language 407 409
-drive --title "$title" --dump --select Deutsch --dump --press 2
+drive --class '#32770' --title "$title" --dump --select Deutsch --dump --press 2
 check "English: driven" "0 " "$driven"
 check "English: Cancel re-captioned on selecting German, English preselected before" \
     "id=2 text=Cancel|selected: 1|id=2 text=Abbrechen|selected: 0|" \
@@ -95,14 +81,14 @@ check "English: Cancel returns 0 and leaves German current" \
     "0 chosen: 0x0000|cancel: Abbrechen|" "$result"
 
 start "$program" language 407 409
-drive --title "$title" --close --wait-gone
+drive --class '#32770' --title "$title" --close --wait-gone
 check "close box: driven" "0 " "$driven"
 finish
 check "close box: returns 0" "0 chosen: 0x0000|cancel: Cancel|" "$result"
 
 # A language without a system name keeps resolving after the table switched.
 start "$program" language 409 407 1234
-drive --title "$title" --select Deutsch --select "locale not found: 0x1234" --dump --press 1
+drive --class '#32770' --title "$title" --select Deutsch --select "locale not found: 0x1234" --dump --press 1
 check "unknown language: driven" "0 " "$driven"
 expected="item: index=0 text=Deutsch|item: index=1 text=English|"
 expected+="item: index=2 text=locale not found: 0x1234|selected: 2|"
@@ -114,7 +100,7 @@ check "unknown language: OK after switching tables returns it" \
 
 # A dialog that cannot be shown is reported, never taken for a choice.
 start "$no_templates" language 409 407
-drive --title Error --dump --press 1
+drive --class '#32770' --title Error --dump --press 1
 check "no dialog: driven" "0 " "$driven"
 expected='control: class=Static id=65535 text=Internal error\n\n'
 expected+='executables/tools/setup_launcher/src/setup_launcher_win32.cpp (line'
@@ -123,9 +109,4 @@ check "no dialog: reported as internal error" "$expected" \
 finish
 check "no dialog: exit code 1, no language run" "1 " "$result"
 
-xvfb_stop
-((failures == 0)) || {
-    echo "$failures check(s) failed"
-    exit 1
-}
-echo "all checks passed"
+wine_script_finish
