@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/performance.md: Adler-32 natively (Google Benchmark) and
 # in the i686 build under Wine, extraction of a 1 GiB file attachment by the native launcher and
-# `setup_packer build` of it, each against cp, the launcher's peak memory and the size of the
-# i686 launcher image. Takes a few minutes; not part of the test run.
+# `setup_packer build` of it, each against cp, the launcher's peak memory, the collection of
+# 65,535 distinct languages and the size of the i686 launcher image. Takes a few minutes; not
+# part of the test run.
 #
 # Builds of its own, so that the figures come from optimised code: build/bench (native, Release,
 # clang, no sanitizers) and build/bench-windows (the Windows preset, MinSizeRel as shipped).
@@ -46,7 +47,7 @@ if ! cmake --build "$native" --target help | grep -q '^adler32_bench:'; then
          "add_subdirectory(bench) for native builds" >&2
     exit 1
 fi
-cmake --build "$native" --target adler32_bench setup_launcher setup_packer
+cmake --build "$native" --target adler32_bench lcid_bench setup_launcher setup_packer
 
 cmake --preset windows -B "$windows" >/dev/null
 cmake --build "$windows" --target setup_launcher setup_payload
@@ -64,6 +65,12 @@ timing_build=(i686-w64-mingw32-g++-win32 -std=c++20 -O2 -Wall -Wextra -Werror
 native_bench=("$native/bench/adler32_bench" "--benchmark_out=$native/adler32_bench.json"
               --benchmark_out_format=json)
 "${native_bench[@]}"
+
+# ------------------------------------------------------------------------------ languages
+
+lcid_bench=("$native/bench/lcid_bench" "--benchmark_out=$native/lcid_bench.json"
+            --benchmark_out_format=json)
+"${lcid_bench[@]}"
 
 echo "Adler-32 of the i686 build under Wine:"
 (
@@ -91,13 +98,15 @@ python3 bench/measure.py \
     --adler32-native "$native/adler32_bench.json" \
     --adler32-wine "$windows/adler32_timing.txt" \
     --image "$launcher_exe" \
+    --lcids "$native/lcid_bench.json" \
     --output docs/performance.md \
     --command "bash bench/run_benchmarks.sh   # all of the below" \
     --command "${native_configure[*]}" \
-    --command "cmake --build $native --target adler32_bench setup_launcher setup_packer" \
+    --command "cmake --build $native --target adler32_bench lcid_bench setup_launcher setup_packer" \
     --command "cmake --preset windows -B $windows && cmake --build $windows" \
     --command "${timing_build[*]}" \
     --command "${native_bench[*]}" \
+    --command "${lcid_bench[*]}" \
     --command "wine $timing_exe   # with testing/wine/wine_env.sh's prefix" \
     --command "python3 bench/measure.py ...   # extraction, setup_packer, memory, this report"
 rm -f "$scratch/big.bin"
