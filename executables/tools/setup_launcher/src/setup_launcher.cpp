@@ -2,9 +2,9 @@
 // progress bar, the collected languages and their display names.
 #include "setup_launcher.h"
 
-#include <bitset>
 #include <cctype>
 #include <cmath>
+#include <memory>
 #include <set>
 
 #include "string_table.h"
@@ -23,10 +23,11 @@ std::uint64_t bytes_total = 0;
 std::uint64_t bytes_done = 0;
 std::uint32_t reports_since_reset = 0;
 
-// The distinct languages in the order they arrived, and which ones are among them: one step per
-// command however many languages a payload carries.
+// The distinct languages in the order they arrived, and which ones are among them (one bit per
+// 16-bit value, allocated with the first language): one step per command however many
+// languages a payload carries.
 std::vector<std::uint16_t> arrivals;
-std::bitset<0x10000> collected;
+std::unique_ptr<std::uint32_t[]> collected;
 // The same languages newest first, as they are shown; rebuilt from `arrivals` when asked for
 // after new ones arrived (inserting each in front would cost a step per language kept).
 std::vector<std::uint16_t> newest_first;
@@ -85,9 +86,13 @@ std::uint32_t add_progress_bytes(std::uint64_t chunk_size) {
 // ---- Language choice ----
 
 void add_command_lcid(std::uint16_t lcid) {
-    if (collected[lcid])
+    if (!collected)
+        collected.reset(new std::uint32_t[0x10000 / 32]());
+    std::uint32_t& word = collected[lcid / 32];
+    const std::uint32_t bit = std::uint32_t{1} << (lcid % 32);
+    if (word & bit)
         return;
-    collected[lcid] = true;
+    word |= bit;
     arrivals.push_back(lcid);
     language_groups.insert(lcid & language_group_mask);
 }
