@@ -67,11 +67,11 @@ mkdir -p "$work/payload"
 cd "$work/payload" || exit 1
 printf 'echo genuine >>"$LOG"\n' >run.sh
 printf 'extracted\n' >x.txt
-head -c $((60 * 1024 * 1024)) /dev/urandom >big.bin
 
 # ============================================================================ native
 
 if [[ $mode == native ]]; then
+    head -c $((60 * 1024 * 1024)) /dev/urandom >big.bin
     # Runs a launcher file with the given TMP and TMPDIR (an empty TMP counts as unset); sets
     # rc, report (the message's first line) and ran (what the commands logged).
     # Usage: run DIR LAUNCHER_FILE TMP TMPDIR [VAR=VALUE...]; DIR gets stderr and log.
@@ -221,6 +221,46 @@ ATTACK
             "$(entries "$dir/outside")"
         check "planted link: sub/x.txt went where it belongs" "extracted" "$(cat "$dir/log")"
     fi
+fi
+
+# ============================================================================ wine
+
+if [[ $mode == wine ]]; then
+    : "${probe:?security_probe.exe}"
+    # shellcheck source=../../../../testing/wine/wine_env.sh
+    source "$here/../../../../testing/wine/wine_env.sh"
+    wine_test_start "$build_dir" en_US.UTF-8 || exit 1
+    probe_win=$(unix_to_wine_path "$probe")
+
+    # The probe reads back the extraction directory (its working directory), a directory made
+    # inside it and a file extracted there.
+    pack "$work/dacl.exe" '{"file": "x.txt", "name": "sub/x.txt"}' \
+        "{\"command\": \"${probe_win//\\/\\\\}\", \"params\": \". sub sub\\\\x.txt\",
+          \"in_extraction_dir\": true}" || exit 1
+    dir=$work/dacl
+    mkdir -p "$dir/tmp"
+    ln -s "$dir/nowhere" "$dir/tmp/VOQSETUP2"
+    wine_tmp_dir "$dir/tmp"
+    PROBE_LOG=$(unix_to_wine_path "$dir/log") timeout -k 5 120 wine "$work/dacl.exe" \
+        </dev/null >/dev/null 2>>"$work/wine.log"
+    check "descriptor: exit code" 0 "$?"
+    log=$(tr -d '\r' <"$dir/log" 2>/dev/null)
+    echo "descriptor: what Wine shows:"
+    while read -r line; do printf '    %s\n' "$line"; done <<<"$log"
+    value() { sed -n "s/^$1: //p" <<<"$log"; }
+    check "a dangling VOQSETUP2 link is passed over" "$(unix_to_wine_path "$dir/tmp")\\VOQSETUP3" \
+        "$(value cwd)"
+    # Wine makes the DACL up from the Unix mode bits: an entry for Everyone (WD) stands for
+    # "other" bits. The protection (P) and the exact entries can't be seen here.
+    dacl=$(value '\.')
+    check_true "descriptor of the extraction directory: a DACL was read ($dacl)" \
+        '[[ $dacl == D:* ]]'
+    check_true "descriptor of the extraction directory: no entry for Everyone or groups of users" \
+        '[[ ! $dacl =~ \;(WD|BU|AU|IU)\) ]]'
+    # What is made inside inherits the directory's DACL on Windows; Wine gives it the mode of
+    # its own creation, so these are shown, not checked.
+    echo "descriptor: inside, as Wine shows it: sub $(value sub), sub\\x.txt $(value 'sub\\x\.txt')"
+    check "descriptor: the directory is removed afterwards" "VOQSETUP2" "$(entries "$dir/tmp")"
 fi
 
 echo "$failures failures"
