@@ -185,6 +185,7 @@ TEST_F(ReadAttachmentTest, WhatHasTheNameAlreadyIsNeverWrittenThrough) {
     EXPECT_TRUE(
         planted->starts_with(u"File '" + extraction_path(u"planted.txt") + u"' already exists\n"))
         << to_utf8(*planted);
+    EXPECT_EQ(planted->find(u"errno"), std::u16string::npos) << "no system error caused it";
     EXPECT_FALSE(fs::exists(outside));
 
     // A directory where the file goes can't be opened for writing, as it never could.

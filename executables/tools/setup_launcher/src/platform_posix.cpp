@@ -308,9 +308,10 @@ NewFile create_private_file(std::u16string_view relative) {
             fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
         close(directory);
         // A directory can't be opened for writing: that is the failure to report, as before.
-        errno = is_directory ? EISDIR : error;
+        // A name that exists is no failure of the system's, and is reported without one.
         result.status =
             error == EEXIST && !is_directory ? NewFileStatus::name_taken : NewFileStatus::failed;
+        errno = result.status == NewFileStatus::name_taken ? 0 : is_directory ? EISDIR : error;
         return result;
     }
     close(directory);

@@ -335,8 +335,11 @@ NewFile create_private_file(std::u16string_view relative) {
         // A directory can't be opened for writing: that is the failure to report, as before.
         const bool is_directory = is_plain_directory(GetFileAttributesW(as_wide(path)));
         result.status = exists && !is_directory ? NewFileStatus::name_taken : NewFileStatus::failed;
-        errno = is_directory ? EACCES : errno_for(error);
-        SetLastError(is_directory ? ERROR_ACCESS_DENIED : error);
+        // A name that exists is no failure of the system's, and is reported without one; a
+        // directory is reported as opening it for writing always failed.
+        const bool taken = result.status == NewFileStatus::name_taken;
+        errno = taken ? 0 : is_directory ? EACCES : errno_for(error);
+        SetLastError(taken ? ERROR_SUCCESS : is_directory ? ERROR_ACCESS_DENIED : error);
         return result;
     }
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
