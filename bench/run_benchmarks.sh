@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/performance.md: Adler-32 natively (Google Benchmark) and
 # in a Windows build under Wine (the i686 one where this host runs it, else the x86-64 one),
-# extraction of a 1 GiB file attachment by the native launcher and
-# `setup_packer build` of it, each against cp, the launcher's peak memory and the size of the
-# i686 launcher image. Takes a few minutes; not part of the test run.
+# extraction of a 1 GiB file attachment by the native launcher and `setup_packer build` of it,
+# each against cp, the launcher's peak memory, the collection of 65,535 distinct languages and
+# the size of the i686 launcher image. Takes a few minutes; not part of the test run.
 #
 # Builds of its own, so that the figures come from optimised code: build/bench (native, Release,
 # clang, no sanitizers) and build/bench-windows (the Windows preset, MinSizeRel as shipped; the
@@ -48,7 +48,7 @@ if ! cmake --build "$native" --target help | grep -q '^adler32_bench:'; then
          "add_subdirectory(bench) for native builds" >&2
     exit 1
 fi
-cmake --build "$native" --target adler32_bench setup_launcher setup_packer
+cmake --build "$native" --target adler32_bench lcid_bench setup_launcher setup_packer
 
 # The Wine timing runs on whichever Windows build this host can run; the image size is always
 # the i686 launcher's.
@@ -80,6 +80,12 @@ native_bench=("$native/bench/adler32_bench" "--benchmark_out=$native/adler32_ben
               --benchmark_out_format=json)
 "${native_bench[@]}"
 
+# ------------------------------------------------------------------------------ languages
+
+lcid_bench=("$native/bench/lcid_bench" "--benchmark_out=$native/lcid_bench.json"
+            --benchmark_out_format=json)
+"${lcid_bench[@]}"
+
 echo "Adler-32 of the $wine_build build under Wine:"
 (
     wine_env_trap
@@ -106,13 +112,15 @@ python3 bench/measure.py \
     --wine-build "$wine_build" \
     --wine-compiler "$triplet-g++-win32" \
     --image "$launcher_exe" \
+    --lcids "$native/lcid_bench.json" \
     --output docs/performance.md \
     --command "bash bench/run_benchmarks.sh   # all of the below" \
     --command "${native_configure[*]}" \
-    --command "cmake --build $native --target adler32_bench setup_launcher setup_packer" \
+    --command "cmake --build $native --target adler32_bench lcid_bench setup_launcher setup_packer" \
     --command "cmake --preset $windows_preset -B $windows && cmake --build $windows" \
     --command "${timing_build[*]}" \
     --command "${native_bench[*]}" \
+    --command "${lcid_bench[*]}" \
     --command "wine $timing_exe   # with testing/wine/wine_env.sh's prefix" \
     --command "python3 bench/measure.py ...   # extraction, setup_packer, memory, this report"
 rm -f "$scratch/big.bin"

@@ -83,15 +83,18 @@ void extract_file(std::FILE* file, const AttachmentHeader& header) {
     // still empty, and goes again: a refused name leaves nothing behind.
     const std::u16string root = extraction_path(u"");
     if (!fits_path_limit(root, header.name)) {
+        release_private_directory();
         remove_directory(root);
         FATAL_ERROR("error_invalid_file_name", own_file_name().c_str(), header.name.c_str());
     }
     const std::u16string output_path = extraction_path(header.name);
-    if (file_exists(output_path))
+    // Created, never opened: whatever has the name already, a link included, stays as it is.
+    const NewFile created = create_extracted_file(header.name);
+    if (created.status == NewFileStatus::name_taken)
         FATAL_ERROR("error_file_exists", output_path.c_str());
 
-    std::FILE* output = open_file(output_path, "wb");
-    if (output == nullptr)
+    std::FILE* output = created.file;
+    if (created.status != NewFileStatus::created)
         FATAL_ERROR("error_opening_for_write", header.name.c_str());
     const std::uint32_t sum = copy_data(file, output, header, output_path);
     // Buffered bytes reach the disk only here; a failed close is a failed write, not success.

@@ -176,6 +176,27 @@ TEST_F(ReadAttachmentTest, PayloadFaultsAreReportedWithTheirKeys) {
         << to_utf8(*twice);
 }
 
+TEST_F(ReadAttachmentTest, WhatHasTheNameAlreadyIsNeverWrittenThrough) {
+    // A link where the file goes, dangling: the file it names is not made.
+    const fs::path outside = fs::path(temp_dir) / "outside.txt";
+    fs::create_symlink(outside, to_utf8(extraction_path(u"planted.txt")));
+    const auto planted = report_of_reading(launcher_file({file_piece(u"planted.txt", "x")}));
+    ASSERT_TRUE(planted.has_value());
+    EXPECT_TRUE(
+        planted->starts_with(u"File '" + extraction_path(u"planted.txt") + u"' already exists\n"))
+        << to_utf8(*planted);
+    EXPECT_EQ(planted->find(u"errno"), std::u16string::npos) << "no system error caused it";
+    EXPECT_FALSE(fs::exists(outside));
+
+    // A directory where the file goes can't be opened for writing, as it never could.
+    reset_extraction_root_for_tests();
+    // The piece nearest the end is read first.
+    const auto directory =
+        report_of_reading(launcher_file({file_piece(u"d", "x"), file_piece(u"d/inner.txt", "i")}));
+    ASSERT_TRUE(directory.has_value());
+    EXPECT_TRUE(directory->starts_with(u"Error opening 'd' for writing\n")) << to_utf8(*directory);
+}
+
 TEST_F(ReadAttachmentTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
     for (const std::u16string name : {u"../escape.txt", u"/etc/x", u"a/CON.txt", u"C:x", u"a/b."}) {
         reset_extraction_root_for_tests();

@@ -13,5 +13,5 @@ int main(int argc, char** argv) {
         return 2;
     install_out_of_memory_report();
     init_string_table();
-    launch_file(from_utf8(argv[1]));
+    launch_file(from_path_bytes(argv[1]));
 }

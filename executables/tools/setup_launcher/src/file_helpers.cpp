@@ -57,7 +57,7 @@ void create_extraction_root() {
 
     // One name, one attempt: a directory that appeared in between is not raced for.
     const std::u16string directory = unique_directory_name(base_directory(temp.path));
-    if (!create_directory(directory))
+    if (!create_private_directory(directory))
         FATAL_ERROR("error_create_temp_dir", directory.c_str());
     extraction_root = directory;
     if (extraction_root.back() != native_separator())
@@ -144,13 +144,32 @@ std::u16string extraction_path(const std::u16string& relative_name) {
          cut = rest.find_first_of(separators)) {
         path_so_far.append(rest.substr(0, cut));
         path_so_far += native_separator();
-        // An empty component leaves a doubled separator, which names a directory that exists.
-        if (!directory_exists(path_so_far) && !create_directory(path_so_far)) {
+        // Every call checks every component again: none may be anything but a directory that
+        // the launcher made. An empty component (a doubled separator) is passed over.
+        const std::u16string_view relative =
+            std::u16string_view(path_so_far).substr(extraction_root.size());
+        if (!private_subdirectory(relative))
             FATAL_ERROR("error_create_temp_dir", path_so_far.c_str());
-        }
         rest.remove_prefix(cut + 1);
     }
     return extraction_root + name;
+}
+
+NewFile create_extracted_file(const std::u16string& relative_name) {
+    return create_private_file(with_system_separators(relative_name));
+}
+
+std::u16string private_directory_sddl(bool elevated, std::u16string_view user_sid) {
+    // D:P a protected DACL, which inherits nothing from the directories above; OICI each entry
+    // is inherited by every file and directory made inside; FA full control; SY SYSTEM, BA the
+    // Administrators group.
+    std::u16string sddl = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    if (!elevated) {
+        sddl += u"(A;OICI;FA;;;";
+        sddl += user_sid;
+        sddl += u")";
+    }
+    return sddl;
 }
 
 std::u16string unique_directory_name(const std::u16string& base) {
@@ -196,10 +215,14 @@ void delete_directory_tree(const std::u16string& path) {
 }
 
 void delete_extraction_dir() {
-    delete_directory_tree(extraction_path(u""));
+    const std::u16string root = extraction_path(u"");
+    // Moved away and replaced by something else: what has its name now is not ours to delete.
+    if (release_private_directory())
+        delete_directory_tree(root);
 }
 
 void reset_extraction_root_for_tests() {
+    release_private_directory();
     extraction_root.clear();
 }
 

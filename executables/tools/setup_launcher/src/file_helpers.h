@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform.h"
+
 // ---- Own file and path ----
 
 // Positions the launcher's own file (origin SEEK_SET or SEEK_END). A failure returns false in the
@@ -39,6 +41,14 @@ PathParts split_path(std::u16string_view path);
 // Windows gets the name back as passed. Elsewhere "\" is an ordinary character of a file name,
 // so there every "\" of the name becomes "/", in the directories created and in the result.
 std::u16string extraction_path(const std::u16string& relative_name);
+// Creates the file `relative_name` in the extraction directory for writing, where
+// extraction_path(relative_name) names it (which makes the directories above it): exclusively,
+// never through a link or reparse point.
+NewFile create_extracted_file(const std::u16string& relative_name);
+// The extraction directory's security descriptor on Windows, as descriptor text: a protected
+// DACL granting full control to SYSTEM and the Administrators group and, unless the process is
+// elevated, to the user of the textual SID as well; every entry inherited by what is made inside.
+std::u16string private_directory_sddl(bool elevated, std::u16string_view user_sid);
 // The "VOQSETUP<n>" directory name chosen for a base directory: the first n from 2 whose name is
 // not taken; empty when every candidate is taken.
 std::u16string unique_directory_name(const std::u16string& base);

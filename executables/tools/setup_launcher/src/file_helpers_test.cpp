@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -27,6 +28,19 @@ std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// The permission bits of a path, not following a link.
+unsigned mode_of(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0xFFFFu;
+}
+
+// Sets the process's umask for the lifetime of the object.
+struct ScopedUmask {
+    mode_t previous;
+    explicit ScopedUmask(mode_t mask) : previous(umask(mask)) {}
+    ~ScopedUmask() { umask(previous); }
+};
 
 std::size_t entry_count(const fs::path& directory) {
     return static_cast<std::size_t>(
@@ -211,6 +225,112 @@ TEST_F(FileHelpersTest, RegularFileInTheWayReportsThatDirectoryWithSeparator) {
     EXPECT_TRUE(directory_exists(root.substr(0, root.size() - 1)));
 }
 
+// ---- Nobody else may touch the extraction directory ----
+
+TEST_F(FileHelpersTest, DirectoriesAreOnlyTheLaunchersWhateverTheUmask) {
+    for (const mode_t mask : {0000, 0022, 0777}) {
+        reset_extraction_root_for_tests();
+        std::string root;
+        {
+            ScopedUmask scoped(mask);
+            root = to_utf8(extraction_path(u""));
+            extraction_path(u"a/b\\c.txt");
+        }
+        EXPECT_EQ(mode_of(root), 0700u) << "umask " << mask;
+        EXPECT_EQ(mode_of(root + "a"), 0700u) << "umask " << mask;
+        EXPECT_EQ(mode_of(root + "a/b"), 0700u) << "umask " << mask;
+    }
+}
+
+TEST_F(FileHelpersTest, DanglingLinkTakesItsNameLikeAnyEntry) {
+    fs::create_symlink(temp + "/nowhere", temp + "/VOQSETUP2");
+    EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP3/"));
+    EXPECT_TRUE(fs::is_symlink(temp + "/VOQSETUP2"));
+    EXPECT_FALSE(fs::exists(temp + "/nowhere"));
+}
+
+TEST_F(FileHelpersTest, LinksInsideAreNeverFollowed) {
+    const std::string outside = temp + "/outside";
+    fs::create_directory(outside);
+    const std::u16string root = extraction_path(u"");
+    const std::string root8 = to_utf8(root);
+    fs::create_directory_symlink(outside, root8 + "sub");
+    extraction_path(u"real/x.txt");
+    fs::create_directory_symlink(outside, root8 + "real/deeper");
+
+    EXPECT_TRUE(starts_with(report_of([] { extraction_path(u"sub/x.txt"); }),
+                            u"Couldn't create temp directory '" + root + u"sub/'\n\n"));
+    EXPECT_TRUE(starts_with(report_of([] { extraction_path(u"real/deeper/more/x.txt"); }),
+                            u"Couldn't create temp directory '" + root + u"real/deeper/'\n\n"));
+    // Straight to the file, past extraction_path's checks: the link above it is refused too.
+    EXPECT_EQ(create_extracted_file(u"sub/x.txt").status, NewFileStatus::failed);
+    EXPECT_EQ(create_extracted_file(u"real/deeper/x.txt").status, NewFileStatus::failed);
+    EXPECT_EQ(entry_count(outside), 0u);
+}
+
+TEST_F(FileHelpersTest, FilesAreCreatedNeverOpened) {
+    const std::string root = to_utf8(extraction_path(u""));
+    const std::string outside = temp + "/outside.txt";
+    write_file(outside, "kept");
+
+    const NewFile created = create_extracted_file(u"new.txt");
+    ASSERT_EQ(created.status, NewFileStatus::created);
+    std::fputs("data", created.file);
+    std::fclose(created.file);
+    EXPECT_EQ(read_file(root + "new.txt"), "data");
+    EXPECT_EQ(create_extracted_file(u"new.txt").status, NewFileStatus::name_taken);
+
+    fs::create_symlink(outside, root + "link.txt");
+    fs::create_symlink(temp + "/made_through_link.txt", root + "dangling.txt");
+    ASSERT_EQ(mkfifo((root + "fifo").c_str(), 0600), 0);
+    for (const std::u16string name : {u"link.txt", u"dangling.txt", u"fifo"}) {
+        EXPECT_EQ(create_extracted_file(name).status, NewFileStatus::name_taken) << to_utf8(name);
+    }
+    EXPECT_EQ(read_file(outside), "kept");
+    EXPECT_FALSE(fs::exists(temp + "/made_through_link.txt"));
+
+    // A directory can't be written: the failure to open, not an existing file.
+    extraction_path(u"dir/x");
+    errno = 0;
+    EXPECT_EQ(create_extracted_file(u"dir").status, NewFileStatus::failed);
+    EXPECT_EQ(errno, EISDIR);
+}
+
+TEST_F(FileHelpersTest, PathsThatAreNotUtf8SurviveAndAreCleanedUp) {
+    const std::string odd_tmp = temp + "/tmp_\xFF\xC3";
+    const std::string odd_tmpdir = temp + "/tmpdir_\xE4";
+    fs::create_directory(odd_tmp);
+    fs::create_directory(odd_tmpdir);
+    {
+        ScopedEnv tmp_set("TMP", odd_tmp.c_str());
+        EXPECT_EQ(extraction_path(u""), from_path_bytes(odd_tmp + "/VOQSETUP2/"));
+    }
+    reset_extraction_root_for_tests();
+    {
+        ScopedEnv tmpdir_set("TMPDIR", odd_tmpdir.c_str());
+        EXPECT_EQ(extraction_path(u""), from_path_bytes(odd_tmpdir + "/VOQSETUP2/"));
+    }
+    EXPECT_TRUE(fs::is_directory(odd_tmp + "/VOQSETUP2"));
+    EXPECT_TRUE(fs::is_directory(odd_tmpdir + "/VOQSETUP2"));
+
+    // Names of any bytes are made as they are, and go with the directory.
+    const std::u16string odd_name = from_path_bytes("sub_\x80/file_\xFE");
+    extraction_path(odd_name);
+    const NewFile created = create_extracted_file(odd_name);
+    ASSERT_EQ(created.status, NewFileStatus::created);
+    std::fclose(created.file);
+    EXPECT_TRUE(fs::is_regular_file(odd_tmpdir + "/VOQSETUP2/sub_\x80/file_\xFE"));
+    delete_extraction_dir();
+    EXPECT_EQ(entry_count(odd_tmpdir), 0u);
+}
+
+TEST_F(FileHelpersTest, DescriptorGrantsTheUserOnlyWhenNotElevated) {
+    EXPECT_EQ(private_directory_sddl(true, u"S-1-5-21-1-2-3-1001"),
+              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    EXPECT_EQ(private_directory_sddl(false, u"S-1-5-21-1-2-3-1001"),
+              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)");
+}
+
 TEST_F(FileHelpersTest, DeleteTreeWithAndWithoutClosingSeparator) {
     for (const std::string closing : {"", "/"}) {
         const std::string tree = temp + "/tree";
@@ -235,6 +355,13 @@ TEST_F(FileHelpersTest, DeleteTreeRemovesLinksWithoutFollowingThem) {
 
     delete_directory_tree(u16(tree));
     EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+    EXPECT_EQ(read_file(outside + "/keep.txt"), "x");
+    EXPECT_TRUE(fs::is_directory(outside + "/inner"));
+
+    // Nor is the tree itself when it is a link, with its closing separator or without.
+    fs::create_directory_symlink(outside, tree);
+    delete_directory_tree(u16(tree + "/"));
+    delete_directory_tree(u16(tree));
     EXPECT_EQ(read_file(outside + "/keep.txt"), "x");
     EXPECT_TRUE(fs::is_directory(outside + "/inner"));
 }
@@ -299,6 +426,27 @@ TEST_F(RunCommandTest, RunsInTheChosenDirectoryAndWaits) {
 
     run_command(u"sh", u16(script), false, false);
     EXPECT_EQ(read_file(log), fs::canonical(to_utf8(own_directory())).string() + "\n");
+}
+
+// Where others may rename entries of the temporary directory, the extraction directory can be
+// moved away and something else put under its name: the commands still run beside the files
+// that were verified, and cleanup leaves alone what now has the name.
+TEST_F(RunCommandTest, ExtractionDirectoryMovedAwayAndReplacedByALink) {
+    const std::string root = to_utf8(extraction_path(u""));
+    write_file(root + "verified.txt");
+    const std::string victim = temp + "/victim";
+    fs::create_directory(victim);
+    write_file(victim + "/precious.txt", "precious");
+    fs::rename(temp + "/VOQSETUP2", temp + "/moved");
+    fs::create_directory_symlink(victim, temp + "/VOQSETUP2");
+
+    run_command(u"/bin/sh", u16(script), true, false);
+    EXPECT_EQ(read_file(log), fs::canonical(temp + "/moved").string() + "\n");
+
+    delete_extraction_dir();
+    EXPECT_EQ(read_file(victim + "/precious.txt"), "precious");
+    EXPECT_TRUE(fs::is_symlink(temp + "/VOQSETUP2"));
+    EXPECT_TRUE(fs::exists(temp + "/moved/verified.txt")) << "not ours to find by name any more";
 }
 
 TEST_F(RunCommandTest, MissingProgramIsReportedUnlessQuiet) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The user's interface language as a 16-bit language identifier (0x0409 English, 0x0407 German).
@@ -50,13 +51,13 @@ TempPath system_temp_path();
 bool path_exists(const std::u16string& path);
 
 // True when a file or directory of that name exists, or when the check is refused for lack of
-// access (such a name is no candidate for a new directory either).
+// access (such a name is no candidate for a new directory either). A link counts as itself:
+// a dangling one takes its name as well.
 bool name_taken(const std::u16string& path);
 
 // True when the path can be opened for reading as a file (a directory gives false).
 bool can_open_for_reading(const std::u16string& path);
 
-bool create_directory(const std::u16string& path);
 // True when a directory search opens on `prefix`, which is empty (the current directory) or ends
 // in a separator; the search adds its own wildcard.
 bool is_directory(const std::u16string& prefix);
@@ -76,6 +77,39 @@ inline constexpr std::uint32_t attribute_directory = 0x10;
 // The entries of a directory, "." and ".." included where the system lists them; none when the
 // directory can't be listed. The path ends in a separator.
 std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator);
+
+// ---- The extraction directory, private to the launcher ----
+// The launcher runs elevated and runs what it extracted: between a file's checksum and the
+// command that uses it, nobody else may change anything in the directory, and nothing in it is
+// ever reached through a link or reparse point that the launcher did not make.
+
+// Creates the directory `path` (no closing separator) for the launcher alone: on Windows with a
+// protected DACL (private_directory_sddl) that everything made inside it inherits; elsewhere
+// with mode 0700 whatever the umask. It stays open until release_private_directory, so that its
+// name keeps naming it (Windows) or so that what is made inside it goes there through the open
+// directory, never through its name (elsewhere). Replaces an earlier one. False on failure.
+bool create_private_directory(const std::u16string& path);
+// Lets the directory go, before it is deleted. False when its name no longer names the
+// directory that was made (it was moved away and something else put in its place).
+bool release_private_directory();
+// Makes `relative` (a path below the private directory; "/" separates, and on Windows "" as
+// well) a chain of plain directories, creating each one that is missing. False when a
+// component is anything else: a file, a link, a reparse point, "." or "..".
+bool private_subdirectory(std::u16string_view relative);
+
+// A new file below the private directory, open for writing ("wb").
+enum class NewFileStatus {
+    created,
+    name_taken,  // an entry of that name exists: a file, a link (dangling or not), a device...
+    failed,      // anything else, a directory of that name included
+};
+struct NewFile {
+    NewFileStatus status = NewFileStatus::failed;
+    std::FILE* file = nullptr;
+};
+// Creates the file `relative` exclusively: never opens what exists, never follows a link or
+// reparse point, in the name or in the directories above it.
+NewFile create_private_file(std::u16string_view relative);
 
 // Opens a program through the system's shell with a parameter line in a working directory.
 // `quiet` keeps the shell from showing error dialogs of its own. Where there is no shell, the

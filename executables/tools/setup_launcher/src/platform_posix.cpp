@@ -79,7 +79,7 @@ char16_t native_separator() {
 }
 
 std::FILE* open_file(const std::u16string& path, const char* mode) {
-    return std::fopen(to_utf8(path).c_str(), mode);
+    return std::fopen(to_path_bytes(path).c_str(), mode);
 }
 
 std::u16string executable_path() {
@@ -88,37 +88,38 @@ std::u16string executable_path() {
     if (length < 0)
         return {};
     buffer.resize(static_cast<std::size_t>(length));
-    return from_utf8(buffer);
+    return from_path_bytes(buffer);
 }
 
 bool environment_variable(const char* name, std::u16string& value) {
     const char* text = std::getenv(name);
     if (text == nullptr)
         return false;
-    value = from_utf8(text);
+    value = from_path_bytes(text);
     return true;
 }
 
 TempPath system_temp_path() {
     TempPath result;
     const char* tmpdir = std::getenv("TMPDIR");
-    result.path = tmpdir != nullptr && *tmpdir != 0 ? from_utf8(tmpdir) : u"/tmp";
+    result.path = tmpdir != nullptr && *tmpdir != 0 ? from_path_bytes(tmpdir) : u"/tmp";
     if (result.path.back() != u'/')
         result.path += u'/';
     return result;
 }
 
 bool path_exists(const std::u16string& path) {
-    return access(to_utf8(path).c_str(), F_OK) == 0;
+    return access(to_path_bytes(path).c_str(), F_OK) == 0;
 }
 
 bool name_taken(const std::u16string& path) {
-    return access(to_utf8(path).c_str(), F_OK) == 0 || errno == EACCES;
+    struct stat status {};
+    return lstat(to_path_bytes(path).c_str(), &status) == 0 || errno == EACCES;
 }
 
 bool can_open_for_reading(const std::u16string& path) {
     // Non-blocking, so that a FIFO without a writer doesn't hold the test up.
-    const int fd = open(to_utf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(to_path_bytes(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat status {};
@@ -127,12 +128,8 @@ bool can_open_for_reading(const std::u16string& path) {
     return is_file;
 }
 
-bool create_directory(const std::u16string& path) {
-    return mkdir(to_utf8(path).c_str(), 0777) == 0;
-}
-
 bool is_directory(const std::u16string& prefix) {
-    DIR* directory = opendir(prefix.empty() ? "." : to_utf8(prefix).c_str());
+    DIR* directory = opendir(prefix.empty() ? "." : to_path_bytes(prefix).c_str());
     if (directory == nullptr)
         return false;
     closedir(directory);
@@ -140,11 +137,11 @@ bool is_directory(const std::u16string& prefix) {
 }
 
 bool delete_file(const std::u16string& path) {
-    return unlink(to_utf8(path).c_str()) == 0;
+    return unlink(to_path_bytes(path).c_str()) == 0;
 }
 
 bool remove_directory(const std::u16string& path) {
-    return rmdir(to_utf8(path).c_str()) == 0;
+    return rmdir(to_path_bytes(path).c_str()) == 0;
 }
 
 void sleep_milliseconds(unsigned milliseconds) {
@@ -156,31 +153,182 @@ void sleep_milliseconds(unsigned milliseconds) {
 
 std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator) {
     std::vector<DirectoryEntry> entries;
-    const std::string directory_name = to_utf8(directory_with_separator);
-    DIR* directory = opendir(directory_name.c_str());
-    if (directory == nullptr)
+    // The directory itself is not followed either when it is a link: it is opened as named,
+    // without its closing separator, which would make the system follow it.
+    std::string directory_name = to_path_bytes(directory_with_separator);
+    while (directory_name.size() > 1 && directory_name.back() == '/')
+        directory_name.pop_back();
+    const int fd = open(directory_name.empty() ? "." : directory_name.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (directory == nullptr) {
+        if (fd >= 0)
+            close(fd);
         return entries;
+    }
     while (const dirent* entry = readdir(directory)) {
         // The link itself is looked at, never what it points to.
         struct stat status {};
         std::uint32_t attributes = 0x20;
-        if (lstat((directory_name + entry->d_name).c_str(), &status) == 0) {
+        if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(status.st_mode))
                 attributes = attribute_directory;
             if (S_ISLNK(status.st_mode))
                 attributes = 0x400;
         }
-        entries.push_back({from_utf8(entry->d_name), attributes});
+        entries.push_back({from_path_bytes(entry->d_name), attributes});
     }
     closedir(directory);
     return entries;
 }
 
+// ---- The private extraction directory ----
+
+namespace {
+
+// The extraction directory, open from its creation until it is let go, and its name.
+int private_root = -1;
+std::string private_root_name;
+
+constexpr int directory_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A new directory with mode 0700 exactly: the umask could only take bits away, and setting the
+// mode afterwards would leave a moment in which it is wider.
+bool make_private_directory_at(int at, const char* name) {
+    const mode_t previous = umask(0);
+    const bool made = mkdirat(at, name, 0700) == 0;
+    umask(previous);
+    return made;
+}
+
+// The launcher's own directory, nobody else's to enter, read or write.
+bool is_private_directory(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
+           (status.st_mode & 0777) == 0700;
+}
+
+// Opens a directory entry of `at` as a private directory, never through a link; -1 otherwise.
+int open_private_directory_at(int at, const char* name) {
+    const int fd = openat(at, name, directory_open_flags);
+    if (fd < 0 || is_private_directory(fd))
+        return fd;
+    close(fd);
+    errno = EPERM;
+    return -1;
+}
+
+// Opens the directory `relative` below the private directory one component at a time, each
+// relative to the one before, so that no component is reached through a link; with `create`,
+// makes each one that is missing. -1 on failure.
+int open_private_path(std::string_view relative, bool create) {
+    if (private_root < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    int current = fcntl(private_root, F_DUPFD_CLOEXEC, 0);
+    while (current >= 0 && !relative.empty()) {
+        const std::size_t cut = std::min(relative.find('/'), relative.size());
+        const std::string component(relative.substr(0, cut));
+        relative.remove_prefix(std::min(cut + 1, relative.size()));
+        if (component.empty())
+            continue;
+        int next = -1;
+        if (component == "." || component == "..") {
+            errno = EINVAL;
+        } else {
+            next = open_private_directory_at(current, component.c_str());
+            if (next < 0 && errno == ENOENT && create &&
+                (make_private_directory_at(current, component.c_str()) || errno == EEXIST)) {
+                next = open_private_directory_at(current, component.c_str());
+            }
+        }
+        const int error = errno;
+        close(current);
+        errno = error;
+        current = next;
+    }
+    return current;
+}
+
+}  // namespace
+
+bool create_private_directory(const std::u16string& path) {
+    release_private_directory();
+    const std::string name = to_path_bytes(path);
+    if (!make_private_directory_at(AT_FDCWD, name.c_str()))
+        return false;
+    // Opened by its name right after: a link or someone else's directory put in its place in
+    // between is refused.
+    private_root = open_private_directory_at(AT_FDCWD, name.c_str());
+    if (private_root < 0)
+        return false;
+    private_root_name = name;
+    return true;
+}
+
+bool release_private_directory() {
+    if (private_root < 0)
+        return true;
+    struct stat held {};
+    struct stat named {};
+    const bool in_place = fstat(private_root, &held) == 0 &&
+                          lstat(private_root_name.c_str(), &named) == 0 &&
+                          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    close(private_root);
+    private_root = -1;
+    private_root_name.clear();
+    return in_place;
+}
+
+bool private_subdirectory(std::u16string_view relative) {
+    const int fd = open_private_path(to_path_bytes(relative), true);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+NewFile create_private_file(std::u16string_view relative) {
+    const std::string path = to_path_bytes(relative);
+    const std::size_t last_separator = path.rfind('/');
+    const std::size_t name_start = last_separator == std::string::npos ? 0 : last_separator + 1;
+    NewFile result;
+    const int directory = open_private_path(std::string_view(path).substr(0, name_start), false);
+    if (directory < 0)
+        return result;
+    const char* name = path.c_str() + name_start;
+    // Exclusive creation fails on any entry of that name, a dangling link included.
+    const int fd =
+        openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat status {};
+        const bool is_directory =
+            fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+        close(directory);
+        // A directory can't be opened for writing: that is the failure to report, as before.
+        // A name that exists is no failure of the system's, and is reported without one.
+        result.status =
+            error == EEXIST && !is_directory ? NewFileStatus::name_taken : NewFileStatus::failed;
+        errno = result.status == NewFileStatus::name_taken ? 0 : is_directory ? EISDIR : error;
+        return result;
+    }
+    close(directory);
+    result.file = fdopen(fd, "wb");
+    if (result.file == nullptr) {
+        close(fd);
+        return result;
+    }
+    result.status = NewFileStatus::created;
+    return result;
+}
+
 StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
                           const std::u16string& directory, bool) {
-    std::vector<std::string> arguments{to_utf8(program)};
+    std::vector<std::string> arguments{to_path_bytes(program)};
     for (const std::u16string& argument : split_command_line(parameters)) {
-        arguments.push_back(to_utf8(argument));
+        arguments.push_back(to_path_bytes(argument));
     }
     std::vector<char*> argv;
     for (std::string& argument : arguments)
@@ -189,7 +337,17 @@ StartedProcess shell_open(const std::u16string& program, const std::u16string& p
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, to_utf8(directory).c_str());
+    // The extraction directory is entered through the open directory, not by its name: the
+    // name may have been given to something else since (where others may rename entries of
+    // the temporary directory), but the command must run beside the files that were verified.
+    std::string directory_name = to_path_bytes(directory);
+    if (directory_name.size() > 1 && directory_name.back() == '/')
+        directory_name.pop_back();
+    if (private_root >= 0 && directory_name == private_root_name) {
+        posix_spawn_file_actions_addfchdir_np(&actions, private_root);
+    } else {
+        posix_spawn_file_actions_addchdir_np(&actions, directory_name.c_str());
+    }
     pid_t pid = 0;
     const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

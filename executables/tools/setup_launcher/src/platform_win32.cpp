@@ -1,10 +1,16 @@
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
 #include <shellapi.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "file_helpers.h"
 #include "platform.h"
 
 namespace {
@@ -120,10 +126,6 @@ bool can_open_for_reading(const std::u16string& path) {
     return true;
 }
 
-bool create_directory(const std::u16string& path) {
-    return CreateDirectoryW(as_wide(path), nullptr) != 0;
-}
-
 bool is_directory(const std::u16string& prefix) {
     const std::u16string pattern = prefix + u"*.*";
     WIN32_FIND_DATAW data;
@@ -158,6 +160,199 @@ std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_
     } while (FindNextFileW(search, &data));
     FindClose(search);
     return entries;
+}
+
+// ---- The private extraction directory ----
+
+namespace {
+
+// The extraction directory, held open from its creation until it is let go, and its path.
+// The handle shares reading and writing but not deletion: while it is open nobody can rename
+// the directory (which the user's own processes could otherwise do in the user's TMP, with
+// the right to delete children that they have there) and put another one in its place.
+HANDLE private_root = INVALID_HANDLE_VALUE;
+std::u16string private_root_path;
+
+// The calling user's SID as text; empty when it can't be read.
+std::u16string token_user_sid(HANDLE token) {
+    // The largest SID there can be follows the structure.
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    if (!GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &size) ||
+        !ConvertSidToStringSidW(buffer.user.User.Sid, &text)) {
+        return {};
+    }
+    std::u16string sid = from_wide(text);
+    LocalFree(text);
+    return sid;
+}
+
+// The descriptor text for this process: SYSTEM and Administrators, and the user unless the
+// process is elevated (then it reaches the directory as an administrator). Empty when the
+// process's token can't be read.
+std::u16string private_descriptor_text() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+        elevation.TokenIsElevated != 0;
+    const std::u16string user_sid = elevated ? std::u16string() : token_user_sid(token);
+    CloseHandle(token);
+    if (!elevated && user_sid.empty())
+        return {};
+    return private_directory_sddl(elevated, user_sid);
+}
+
+bool make_private_root(const std::u16string& path) {
+    const std::u16string text = private_descriptor_text();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (text.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                            as_wide(text), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    const bool created = CreateDirectoryW(as_wide(path), &attributes) != 0;
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return created;
+}
+
+// A directory, and no reparse point (a junction or a link) that would lead elsewhere.
+bool is_plain_directory(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Checks every directory of `relative` below the private directory, from the top: each must be
+// a plain directory; with `create`, one that is missing is made (inheriting the DACL).
+bool plain_directory_chain(std::u16string_view relative, bool create) {
+    if (private_root == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    for (std::size_t cut = relative.find_first_of(u"/\\"); cut != std::u16string_view::npos;
+         cut = relative.find_first_of(u"/\\", cut + 1)) {
+        const std::u16string_view component = relative.substr(0, cut);
+        const std::size_t start = component.find_last_of(u"/\\");
+        const std::u16string_view last =
+            component.substr(start == std::u16string_view::npos ? 0 : start + 1);
+        if (last.empty())
+            continue;
+        if (last == u"." || last == u"..") {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
+        const std::u16string path = private_root_path + u'\\' + std::u16string(component);
+        const DWORD attributes = GetFileAttributesW(as_wide(path));
+        if (attributes == INVALID_FILE_ATTRIBUTES && create &&
+            GetLastError() == ERROR_FILE_NOT_FOUND) {
+            if (!CreateDirectoryW(as_wide(path), nullptr))
+                return false;
+        } else if (!is_plain_directory(attributes)) {
+            // What stands there is reported as the directory's creation would report it.
+            if (attributes != INVALID_FILE_ATTRIBUTES)
+                SetLastError(ERROR_ALREADY_EXISTS);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The runtime's error number for a failed creation, for the report.
+int errno_for(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        default:
+            return EINVAL;
+    }
+}
+
+}  // namespace
+
+bool create_private_directory(const std::u16string& path) {
+    release_private_directory();
+    if (!make_private_root(path))
+        return false;
+    // Opened as named, a reparse point not followed; refused unless it is the plain directory
+    // just made.
+    const HANDLE directory = CreateFileW(
+        as_wide(path), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(directory, &information) ||
+        !is_plain_directory(information.dwFileAttributes)) {
+        CloseHandle(directory);
+        SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    private_root = directory;
+    private_root_path = path;
+    return true;
+}
+
+bool release_private_directory() {
+    if (private_root != INVALID_HANDLE_VALUE)
+        CloseHandle(private_root);
+    private_root = INVALID_HANDLE_VALUE;
+    private_root_path.clear();
+    return true;  // the handle kept it from being renamed
+}
+
+bool private_subdirectory(std::u16string_view relative) {
+    return plain_directory_chain(relative, true);
+}
+
+NewFile create_private_file(std::u16string_view relative) {
+    NewFile result;
+    if (!plain_directory_chain(relative, false))
+        return result;
+    const std::u16string path = private_root_path + u'\\' + std::u16string(relative);
+    // CREATE_NEW fails on any entry of that name; with FILE_FLAG_OPEN_REPARSE_POINT a link of
+    // that name is not followed to create its target either.
+    const HANDLE file =
+        CreateFileW(as_wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        // A directory can't be opened for writing: that is the failure to report, as before.
+        const bool is_directory = is_plain_directory(GetFileAttributesW(as_wide(path)));
+        result.status = exists && !is_directory ? NewFileStatus::name_taken : NewFileStatus::failed;
+        // A name that exists is no failure of the system's, and is reported without one; a
+        // directory is reported as opening it for writing always failed.
+        const bool taken = result.status == NewFileStatus::name_taken;
+        errno = taken ? 0 : is_directory ? EACCES : errno_for(error);
+        SetLastError(taken ? ERROR_SUCCESS : is_directory ? ERROR_ACCESS_DENIED : error);
+        return result;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    result.file = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
+    if (result.file == nullptr) {
+        if (descriptor >= 0)
+            _close(descriptor);
+        else
+            CloseHandle(file);
+        return result;
+    }
+    result.status = NewFileStatus::created;
+    return result;
 }
 
 StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <memory>
 #include <set>
 
 #include "string_table.h"
@@ -22,11 +23,17 @@ std::uint64_t bytes_total = 0;
 std::uint64_t bytes_done = 0;
 std::uint32_t reports_since_reset = 0;
 
-// Each new language goes in front, so the newest comes first.
-std::vector<std::uint16_t> lcids;
+// The distinct languages in the order they arrived, and which ones are among them (one bit per
+// 16-bit value, allocated with the first language): one step per command however many
+// languages a payload carries.
+std::vector<std::uint16_t> arrivals;
+std::unique_ptr<std::uint32_t[]> collected;
+// The same languages newest first, as they are shown; rebuilt from `arrivals` when asked for
+// after new ones arrived (inserting each in front would cost a step per language kept).
+std::vector<std::uint16_t> newest_first;
 // One key per collected language; equal keys count once per language.
 std::multiset<std::uint16_t> language_groups;
-// The names the dialog's list was filled with, parallel to `lcids`.
+// The names the dialog's list was filled with, parallel to collected_lcids().
 std::vector<std::u16string> listed_names;
 
 std::u16string locale_not_found_text(std::uint16_t lcid) {
@@ -79,16 +86,21 @@ std::uint32_t add_progress_bytes(std::uint64_t chunk_size) {
 // ---- Language choice ----
 
 void add_command_lcid(std::uint16_t lcid) {
-    for (std::uint16_t kept : lcids) {
-        if (kept == lcid)
-            return;
-    }
-    lcids.insert(lcids.begin(), lcid);
+    if (!collected)
+        collected.reset(new std::uint32_t[0x10000 / 32]());
+    std::uint32_t& word = collected[lcid / 32];
+    const std::uint32_t bit = std::uint32_t{1} << (lcid % 32);
+    if (word & bit)
+        return;
+    word |= bit;
+    arrivals.push_back(lcid);
     language_groups.insert(lcid & language_group_mask);
 }
 
 const std::vector<std::uint16_t>& collected_lcids() {
-    return lcids;
+    if (newest_first.size() != arrivals.size())
+        newest_first.assign(arrivals.rbegin(), arrivals.rend());
+    return newest_first;
 }
 
 std::size_t language_group_size(std::uint16_t lcid) {
@@ -115,6 +127,7 @@ std::u16string language_display_name(std::uint16_t lcid) {
 
 std::vector<std::u16string> language_display_names() {
     std::vector<std::u16string> names;
+    const std::vector<std::uint16_t>& lcids = collected_lcids();
     names.reserve(lcids.size());
     for (std::uint16_t lcid : lcids)
         names.push_back(language_display_name(lcid));
@@ -129,6 +142,7 @@ const std::vector<std::u16string>& list_language_names() {
 std::uint16_t listed_language(std::u16string_view item_text) {
     if (item_text.empty())
         return 0;
+    const std::vector<std::uint16_t>& lcids = collected_lcids();
     for (std::size_t i = 0; i < listed_names.size() && i < lcids.size(); ++i) {
         if (listed_names[i] == item_text)
             return lcids[i];
@@ -137,7 +151,9 @@ std::uint16_t listed_language(std::u16string_view item_text) {
 }
 
 void reset_collected_lcids() {
-    lcids.clear();
+    arrivals.clear();
+    collected.reset();
+    newest_first.clear();
     language_groups.clear();
     listed_names.clear();
 }

@@ -88,6 +88,29 @@ TEST_F(LanguageChoice, NewLanguagesGoInFrontAndRepeatsAreIgnored) {
     EXPECT_EQ(preselected_name(0x040C), u"English") << "the first collected, not the first sorted";
 }
 
+TEST_F(LanguageChoice, EveryLanguageOnceNewestFirstHoweverManyArrive) {
+    // Every 16-bit value, twice over in a scattered order, with a look at the list in between:
+    // the list must hold each language once, the one that came first for it last.
+    Lcids first_arrivals;
+    std::vector<bool> seen(0x10000);
+    const auto newest_first = [&] { return Lcids(first_arrivals.rbegin(), first_arrivals.rend()); };
+    for (std::uint32_t round = 0; round < 2; ++round) {
+        for (std::uint32_t i = 0; i < 0x10000; ++i) {
+            const auto lcid = static_cast<std::uint16_t>(i * 40503u + round * 7u);
+            add_command_lcid(lcid);
+            if (!seen[lcid]) {
+                seen[lcid] = true;
+                first_arrivals.push_back(lcid);
+            }
+            if (i == 1000)
+                ASSERT_EQ(collected_lcids(), newest_first()) << "round " << round;
+        }
+    }
+    EXPECT_EQ(collected_lcids().size(), 0x10000u);
+    EXPECT_EQ(collected_lcids(), newest_first());
+    EXPECT_EQ(language_group_size(0x0409), 128u) << "each of the 512 groups once per language";
+}
+
 TEST_F(LanguageChoice, LanguagesSharingAGroupShowTheirCountry) {
     collect({0x0409, 0x0809, 0x0407});
     EXPECT_EQ(collected_lcids(), (Lcids{0x0407, 0x0809, 0x0409}));

@@ -218,7 +218,32 @@ std::u16string widen(const char* text) {
     return wide;
 }
 
-std::string to_utf8(std::u16string_view text) {
+namespace {
+
+// A lone surrogate that stands for one byte of a path that is not UTF-8.
+constexpr std::uint32_t escaped_byte_first = 0xDC80;
+constexpr std::uint32_t escaped_byte_last = 0xDCFF;
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// UTF-16 to UTF-8; with `unescape_bytes`, U+DC80 to U+DCFF alone become the bytes they stand for.
+std::string encode_utf8(std::u16string_view text, bool unescape_bytes) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -227,26 +252,25 @@ std::string to_utf8(std::u16string_view text) {
             text[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
+        } else if (unescape_bytes && cp >= escaped_byte_first && cp <= escaped_byte_last) {
+            out.push_back(static_cast<char>(cp - 0xDC00));
+            continue;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        append_utf8(out, cp);
     }
     return out;
+}
+
+}  // namespace
+
+std::string to_utf8(std::u16string_view text) {
+    return encode_utf8(text, false);
+}
+
+std::string to_path_bytes(std::u16string_view path) {
+    return encode_utf8(path, true);
 }
 
 namespace {
@@ -283,7 +307,11 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& cp)
 
 }  // namespace
 
-std::u16string from_utf8(std::string_view text) {
+namespace {
+
+// UTF-8 to UTF-16; a byte that starts no valid sequence becomes U+FFFD, or with `escape_bytes`
+// the lone surrogate that stands for it.
+std::u16string decode_utf8_text(std::string_view text, bool escape_bytes) {
     std::u16string out;
     out.reserve(text.size());
     std::size_t i = 0;
@@ -291,7 +319,8 @@ std::u16string from_utf8(std::string_view text) {
         std::uint32_t cp = 0;
         const std::size_t length = decode_utf8(text, i, cp);
         if (length == 0) {
-            out.push_back(0xFFFD);
+            const auto byte = static_cast<unsigned char>(text[i]);
+            out.push_back(escape_bytes ? static_cast<char16_t>(0xDC00 + byte) : u'\uFFFD');
             ++i;
             continue;
         }
@@ -305,4 +334,14 @@ std::u16string from_utf8(std::string_view text) {
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::u16string from_utf8(std::string_view text) {
+    return decode_utf8_text(text, false);
+}
+
+std::u16string from_path_bytes(std::string_view bytes) {
+    return decode_utf8_text(bytes, true);
 }

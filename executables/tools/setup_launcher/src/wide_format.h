@@ -36,3 +36,11 @@ std::u16string widen(const char* text);
 std::string to_utf8(std::u16string_view text);
 // UTF-8 to UTF-16. Invalid sequences become U+FFFD.
 std::u16string from_utf8(std::string_view text);
+
+// The bytes of a POSIX path (or of an environment value that holds one) as UTF-16 and back,
+// without loss: the system takes any bytes but "/" and NUL in a name, UTF-8 or not. Valid UTF-8
+// is decoded; every other byte (0x80 to 0xFF) becomes the lone surrogate U+DC80 to U+DCFF,
+// which no valid UTF-8 decodes to, and to_path_bytes turns that back into the byte. Other lone
+// surrogates become U+FFFD as in to_utf8.
+std::u16string from_path_bytes(std::string_view bytes);
+std::string to_path_bytes(std::u16string_view path);
