@@ -14,7 +14,8 @@ namespace {
 std::u16string extraction_root;
 
 // The numbers 2 to 2,147,483,648 are tried for a new directory name.
-constexpr std::uint32_t directory_name_candidates = 2147483647u;
+constexpr std::uint64_t first_directory_number = 2;
+constexpr std::uint64_t directory_name_candidates = 2147483647u;
 
 // A file held open by another process usually lets go within a second.
 constexpr int deletion_attempts = 10;
@@ -55,9 +56,18 @@ void create_extraction_root() {
     if (temp.fetch_failed)
         FATAL_ERROR("error_no_temp_path");
 
-    // One name, one attempt: a directory that appeared in between is not raced for.
-    const std::u16string directory = unique_directory_name(base_directory(temp.path));
-    if (!create_private_directory(directory))
+    // A name that turns out to be taken only when the directory is made is passed over like any
+    // other taken name: a link whose target is gone (which some systems hide from every listing)
+    // or an entry that appeared in between. Any other failure is reported.
+    const std::u16string base = base_directory(temp.path);
+    std::uint64_t number = first_directory_number;
+    std::u16string directory = unique_directory_name(base, number);
+    NewDirectoryStatus status = create_private_directory(directory);
+    while (status == NewDirectoryStatus::name_taken && !directory.empty()) {
+        directory = unique_directory_name(base, ++number);
+        status = create_private_directory(directory);
+    }
+    if (status != NewDirectoryStatus::created)
         FATAL_ERROR("error_create_temp_dir", directory.c_str());
     extraction_root = directory;
     if (extraction_root.back() != native_separator())
@@ -172,13 +182,12 @@ std::u16string private_directory_sddl(bool elevated, std::u16string_view user_si
     return sddl;
 }
 
-std::u16string unique_directory_name(const std::u16string& base) {
+std::u16string unique_directory_name(const std::u16string& base, std::uint64_t& number) {
     std::u16string prefix = base;
     if (!ends_in_separator(prefix))
         prefix += native_separator();
     prefix += u"VOQSETUP";
-    std::uint64_t number = 2;
-    for (std::uint32_t tried = 0; tried < directory_name_candidates; ++tried, ++number) {
+    for (; number < first_directory_number + directory_name_candidates; ++number) {
         std::u16string candidate = prefix + widen(std::to_string(number).c_str());
         if (!name_taken(candidate))
             return candidate;

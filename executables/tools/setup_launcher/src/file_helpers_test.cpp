@@ -170,7 +170,9 @@ TEST_F(FileHelpersTest, LeftoverNamesAreSkipped) {
     // Now 2 is a file and 3 a directory.
     reset_extraction_root_for_tests();
     EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP4/"));
-    EXPECT_EQ(unique_directory_name(u16(temp + "/")), u16(temp + "/VOQSETUP5"));
+    std::uint64_t number = 2;
+    EXPECT_EQ(unique_directory_name(u16(temp + "/"), number), u16(temp + "/VOQSETUP5"));
+    EXPECT_EQ(number, 5u);
 }
 
 TEST_F(FileHelpersTest, TmpIsTheBaseOnlyWhenItExists) {

@@ -87,8 +87,13 @@ std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_
 // protected DACL (private_directory_sddl) that everything made inside it inherits; elsewhere
 // with mode 0700 whatever the umask. It stays open until release_private_directory, so that its
 // name keeps naming it (Windows) or so that what is made inside it goes there through the open
-// directory, never through its name (elsewhere). Replaces an earlier one. False on failure.
-bool create_private_directory(const std::u16string& path);
+// directory, never through its name (elsewhere). Replaces an earlier one.
+enum class NewDirectoryStatus {
+    created,
+    name_taken,  // something of that name exists, seen or not (a link whose target is gone)
+    failed,
+};
+NewDirectoryStatus create_private_directory(const std::u16string& path);
 // Lets the directory go, before it is deleted. False when its name no longer names the
 // directory that was made (it was moved away and something else put in its place).
 bool release_private_directory();

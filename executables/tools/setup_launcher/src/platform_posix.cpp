@@ -253,18 +253,18 @@ int open_private_path(std::string_view relative, bool create) {
 
 }  // namespace
 
-bool create_private_directory(const std::u16string& path) {
+NewDirectoryStatus create_private_directory(const std::u16string& path) {
     release_private_directory();
     const std::string name = to_path_bytes(path);
     if (!make_private_directory_at(AT_FDCWD, name.c_str()))
-        return false;
+        return errno == EEXIST ? NewDirectoryStatus::name_taken : NewDirectoryStatus::failed;
     // Opened by its name right after: a link or someone else's directory put in its place in
     // between is refused.
     private_root = open_private_directory_at(AT_FDCWD, name.c_str());
     if (private_root < 0)
-        return false;
+        return NewDirectoryStatus::failed;
     private_root_name = name;
-    return true;
+    return NewDirectoryStatus::created;
 }
 
 bool release_private_directory() {

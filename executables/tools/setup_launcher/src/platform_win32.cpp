@@ -112,6 +112,7 @@ bool path_exists(const std::u16string& path) {
 }
 
 bool name_taken(const std::u16string& path) {
+    // The attributes of a link itself: Windows does not follow it here.
     return GetFileAttributesW(as_wide(path)) != INVALID_FILE_ATTRIBUTES ||
            GetLastError() == ERROR_ACCESS_DENIED;
 }
@@ -284,27 +285,29 @@ int errno_for(DWORD error) {
 
 }  // namespace
 
-bool create_private_directory(const std::u16string& path) {
+NewDirectoryStatus create_private_directory(const std::u16string& path) {
     release_private_directory();
-    if (!make_private_root(path))
-        return false;
+    if (!make_private_root(path)) {
+        return GetLastError() == ERROR_ALREADY_EXISTS ? NewDirectoryStatus::name_taken
+                                                      : NewDirectoryStatus::failed;
+    }
     // Opened as named, a reparse point not followed; refused unless it is the plain directory
     // just made.
     const HANDLE directory = CreateFileW(
         as_wide(path), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (directory == INVALID_HANDLE_VALUE)
-        return false;
+        return NewDirectoryStatus::failed;
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(directory, &information) ||
         !is_plain_directory(information.dwFileAttributes)) {
         CloseHandle(directory);
         SetLastError(ERROR_DIRECTORY);
-        return false;
+        return NewDirectoryStatus::failed;
     }
     private_root = directory;
     private_root_path = path;
-    return true;
+    return NewDirectoryStatus::created;
 }
 
 bool release_private_directory() {
