@@ -1,25 +1,53 @@
 #!/usr/bin/env bash
-# The launcher's resources as Windows reads them: the manifest asks for administrator rights,
-# an icon and version strings exist, and both dialog templates hold exactly their fields. Also
-# checks the import table: only DLLs that Windows always loads from the system directory.
+# The resources of the launcher and of setup_packer as Windows reads them: manifests (the
+# launcher's asks for administrator rights, the version 6 common controls of its processor and
+# per-monitor DPI awareness; setup_packer's runs as invoked), the launcher's icon images, the
+# version resources and both dialog templates, field by field. The product version must be the
+# same everywhere: both version resources, both manifests' identities and `setup_packer
+# --version`. Also checks the launcher's import table: only DLLs that Windows always loads from
+# the system directory.
 #
-#   resources_test.sh BUILD_DIR RESOURCES_TEST_EXE LAUNCHER_EXE
+#   resources_test.sh BUILD_DIR RESOURCES_TEST_EXE LAUNCHER_EXE SETUP_PACKER_EXE VERSION ARCHITECTURE
+#   (VERSION as in project(), e.g. 1.0.0; ARCHITECTURE as the manifests name it: x86 or amd64)
 set -euo pipefail
 
 build_dir=${1:?build directory}
 program=${2:?resources_test.exe}
 launcher=${3:?setup_launcher.exe}
+packer=${4:?setup_packer.exe}
+version=${5:?product version}
+architecture=${6:?manifest processor architecture}
+quad=$version.0
 
 # shellcheck source-path=SCRIPTDIR
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/wine_env.sh"
 wine_env_init "$build_dir"
 wine_env_trap
 
-expected='manifest execution level=requireAdministrator
-icon present
-version FileVersion=1.0.0.0
+# shellcheck source=/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
+
+version_lines() {
+    echo "version fixed file=$quad product=$quad
+version FileVersion=$quad
+version ProductVersion=$quad
 version ProductName=Setup Launcher
-version FileDescription=Setup launcher
+version FileDescription=$1
+version OriginalFilename=$2"
+}
+
+expected_launcher="manifest identity=SetupLauncher version=$quad architecture=$architecture
+manifest execution level=requireAdministrator
+manifest dependency=Microsoft.Windows.Common-Controls version=6.0.0.0 architecture=$architecture \
+token=6595b64144ccf1df
+manifest windowsSettings in application xmlns=urn:schemas-microsoft-com:asm.v3
+manifest dpiAware=true/pm xmlns=http://schemas.microsoft.com/SMI/2005/WindowsSettings
+manifest dpiAwareness=PerMonitorV2, PerMonitor xmlns=http://schemas.microsoft.com/SMI/2016/WindowsSettings
+icon 16x16 32bpp png loads 16x16
+icon 32x32 32bpp png loads 32x32
+icon 48x48 32bpp png loads 48x48
+icon 256x256 32bpp png loads 256x256
+$(version_lines "Setup launcher" setup_launcher.exe)
 dialog 129 ex=1/0xffff style=0x80C809C0 exstyle=0x00040008 rect=0,0,187,46 menu= class= title=Setup items=3
 font 8 400 0 0 Microsoft Sans Serif
 item id=1 class=BUTTON text=OK style=0x50010001 exstyle=0x00000000 rect=7,25,50,14
@@ -27,28 +55,50 @@ item id=2 class=BUTTON text=Cancel style=0x50010000 exstyle=0x00000000 rect=130,
 item id=1000 class=COMBOBOX text= style=0x50210103 exstyle=0x00000000 rect=7,7,173,78
 dialog 130 ex=1/0xffff style=0x900008C8 exstyle=0x00000000 rect=0,0,187,25 menu= class= title= items=1
 font 8 400 0 1 MS Shell Dlg
-item id=1001 class=MSCTLS_PROGRESS32 text= style=0x50800000 exstyle=0x00000000 rect=7,7,173,11'
+item id=1001 class=MSCTLS_PROGRESS32 text= style=0x50800000 exstyle=0x00000000 rect=7,7,173,11"
 
-actual=$(wine "$program" "$launcher" | tr -d '\r')
-status=0
-if [[ $actual != "$expected" ]]; then
-    echo "FAIL: resources differ"
-    diff <(echo "$expected") <(echo "$actual") || true
-    status=1
-else
-    echo "ok: manifest, icon, version and dialog templates"
-fi
+expected_packer="manifest identity=SetupPacker version=$quad architecture=$architecture
+manifest execution level=asInvoker
+manifest dependency=- version=- architecture=- token=-
+manifest windowsSettings in application xmlns=-
+manifest dpiAware=-
+manifest dpiAwareness=-
+icon missing
+$(version_lines "Setup packer: builds and checks setup launcher files" setup_packer.exe)
+dialog 129 missing
+dialog 130 missing"
+
+# Line by line, so that a failure names the lines that differ.
+compare() {
+    local what=$1 expected=$2 actual=$3
+    if [[ $actual == "$expected" ]]; then
+        echo "ok: $what"
+    else
+        echo "FAIL: $what differ"
+        diff <(echo "$expected") <(echo "$actual") || true
+        failures=$((failures + 1))
+    fi
+}
+
+compare "launcher: manifest, icon, version and dialog templates" "$expected_launcher" \
+    "$(wine "$program" "$launcher" | tr -d '\r')"
+compare "setup_packer: manifest and version" "$expected_packer" \
+    "$(wine "$program" "$packer" | tr -d '\r')"
+check "setup_packer --version: the product version" "setup_packer $version" \
+    "$(wine "$packer" --version | tr -d '\r')"
 
 # KnownDLLs: always loaded from the system directory, so they can't be planted beside setup.exe.
 allowed='^(kernel32|user32|gdi32|shell32|advapi32|ole32|oleaut32|msvcrt|comdlg32|shlwapi)\.dll$'
-imports=$(i686-w64-mingw32-objdump -p "$launcher" | sed -n 's/^\s*DLL Name: //p')
+objdump=i686-w64-mingw32-objdump
+[[ $architecture == x86 ]] || objdump=x86_64-w64-mingw32-objdump
+imports=$("$objdump" -p "$launcher" | sed -n 's/^\s*DLL Name: //p')
 echo "imports: $(echo "$imports" | tr '\n' ' ')"
 while read -r dll; do
     if ! tr '[:upper:]' '[:lower:]' <<<"$dll" | grep -qE "$allowed"; then
         echo "FAIL: the launcher imports $dll, which Windows may load from beside the launcher"
-        status=1
+        failures=$((failures + 1))
     fi
 done <<<"$imports"
 
 timeout 30 wineserver -w || true
-exit "$status"
+[[ $failures -eq 0 ]]
