@@ -26,12 +26,12 @@ convert -size ${canvas}x${canvas} xc:none \
     "$work/drawing.png"
 
 for size in "${sizes[@]}"; do
-    convert "$work/drawing.png" -filter box -resize ${size}x${size} -strip \
+    convert "$work/drawing.png" -filter box -resize "${size}x${size}" -strip \
         -define png:exclude-chunks=all "png32:$work/$size.png"
 done
 
 # The icon file: a 6-byte header, a 16-byte entry per image, then the images.
-le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 255)))"; }
+le16() { printf '%b' "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 255)))"; }
 le32() { le16 $(($1 & 65535)); le16 $(($1 >> 16)); }
 {
     le16 0
