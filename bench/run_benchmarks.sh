@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/performance.md: Adler-32 natively (Google Benchmark) and
-# in the i686 build under Wine, extraction of a 1 GiB file attachment by the native launcher and
+# in a Windows build under Wine (the i686 one where this host runs it, else the x86-64 one),
+# extraction of a 1 GiB file attachment by the native launcher and
 # `setup_packer build` of it, each against cp, the launcher's peak memory and the size of the
 # i686 launcher image. Takes a few minutes; not part of the test run.
 #
 # Builds of its own, so that the figures come from optimised code: build/bench (native, Release,
-# clang, no sanitizers) and build/bench-windows (the Windows preset, MinSizeRel as shipped).
+# clang, no sanitizers) and build/bench-windows (the Windows preset, MinSizeRel as shipped; the
+# x86-64 preset on a host without 32-bit support).
 # Needs about 3 GiB free on the disk of build/ for its scratch files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,12 +50,25 @@ if ! cmake --build "$native" --target help | grep -q '^adler32_bench:'; then
 fi
 cmake --build "$native" --target adler32_bench setup_launcher setup_packer
 
-cmake --preset windows -B "$windows" >/dev/null
-cmake --build "$windows" --target setup_launcher setup_payload
-launcher_exe=$windows/executables/tools/setup_launcher/setup_launcher.exe
+# The Wine timing runs on whichever Windows build this host can run; the image size is always
+# the i686 launcher's.
+# shellcheck source=../testing/wine/wine_env.sh
+source testing/wine/wine_env.sh
+windows_preset=$(wine_pick_preset)
+if [[ $windows_preset == windows ]]; then
+    wine_build=i686 triplet=i686-w64-mingw32
+else
+    wine_build=x86-64 triplet=x86_64-w64-mingw32
+    echo "Adler-32 under Wine with the x86-64 build: $(wine_host_can_run win32)"
+fi
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target setup_launcher
+launcher_exe=build/windows/executables/tools/setup_launcher/setup_launcher.exe
+cmake --preset "$windows_preset" -B "$windows" >/dev/null
+cmake --build "$windows" --target setup_payload
 timing_exe=$windows/bench/adler32_timing.exe
 mkdir -p "$windows/bench"
-timing_build=(i686-w64-mingw32-g++-win32 -std=c++20 -O2 -Wall -Wextra -Werror
+timing_build=("$triplet-g++-win32" -std=c++20 -O2 -Wall -Wextra -Werror
               -I executables/tools/setup_launcher/src bench/adler32_timing_win32.cpp
               "$windows/executables/tools/setup_launcher/libsetup_payload.a"
               -lz -static -mconsole -o "$timing_exe")
@@ -65,12 +80,10 @@ native_bench=("$native/bench/adler32_bench" "--benchmark_out=$native/adler32_ben
               --benchmark_out_format=json)
 "${native_bench[@]}"
 
-echo "Adler-32 of the i686 build under Wine:"
+echo "Adler-32 of the $wine_build build under Wine:"
 (
-    # shellcheck source=../testing/wine/wine_env.sh
-    source testing/wine/wine_env.sh
-    wine_env_init "$windows"
     wine_env_trap
+    wine_env_init "$windows"
     wine "$timing_exe" >"$windows/adler32_timing.txt"
 )
 cat "$windows/adler32_timing.txt"
@@ -90,12 +103,14 @@ python3 bench/measure.py \
     --linger-ms "${linger_ms:-0}" \
     --adler32-native "$native/adler32_bench.json" \
     --adler32-wine "$windows/adler32_timing.txt" \
+    --wine-build "$wine_build" \
+    --wine-compiler "$triplet-g++-win32" \
     --image "$launcher_exe" \
     --output docs/performance.md \
     --command "bash bench/run_benchmarks.sh   # all of the below" \
     --command "${native_configure[*]}" \
     --command "cmake --build $native --target adler32_bench setup_launcher setup_packer" \
-    --command "cmake --preset windows -B $windows && cmake --build $windows" \
+    --command "cmake --preset $windows_preset -B $windows && cmake --build $windows" \
     --command "${timing_build[*]}" \
     --command "${native_bench[*]}" \
     --command "wine $timing_exe   # with testing/wine/wine_env.sh's prefix" \

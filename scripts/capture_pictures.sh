@@ -2,17 +2,21 @@
 # Captures the launcher's two windows as a user sees them, under Wine on a private Xvfb, into
 # docs/pictures/: the progress window during a long extraction and the language dialog of a
 # payload with English and German commands (English interface). Each picture is cropped to its
-# window. Needs both configurations built (scripts/run_tests.sh or the two cmake builds).
+# window. Needs the configurations built (scripts/run_tests.sh or the cmake builds). Uses the
+# i686 launcher where this host runs it, else the x86-64 one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+# shellcheck source-path=SCRIPTDIR
+source testing/wine/wine_env.sh
+windows=build/$(wine_pick_preset)
 packer=build/native/executables/tools/setup_packer/setup_packer
-launcher=build/windows/executables/tools/setup_launcher/setup_launcher.exe
-driver=build/windows/testing/ui_driver.exe
+launcher=$windows/executables/tools/setup_launcher/setup_launcher.exe
+driver=$windows/testing/ui_driver.exe
 for tool in "$packer" "$launcher" "$driver"; do
     [[ -f $tool ]] || {
-        echo "missing $tool: build both configurations first" >&2
+        echo "missing $tool: build the configurations first" >&2
         exit 1
     }
 done
@@ -23,9 +27,6 @@ for tool in xwd xwininfo convert; do
     }
 done
 
-# shellcheck source-path=SCRIPTDIR
-source testing/wine/wine_env.sh
-
 work=$(mktemp -d "$root/build/pictures.XXXXXX")
 pictures=$root/docs/pictures
 mkdir -p "$pictures" "$work/tmp"
@@ -33,7 +34,7 @@ mkdir -p "$pictures" "$work/tmp"
 ensure_locales en_US.UTF-8
 export LANG=en_US.UTF-8
 unset LC_ALL LC_MESSAGES LANGUAGE
-wine_env_init build/windows
+wine_env_init "$windows"
 cleanup() {
     local status=$?
     [[ -n ${stopped_pid:-} ]] && kill -CONT "$stopped_pid" 2>/dev/null

@@ -4,24 +4,37 @@
 # language and one command each for English and German; the commands are cmd.exe writing lines
 # into build/demo/demo.log. With a display you work the windows yourself; without one the demo
 # starts its own Xvfb and answers the language dialog with its preselected language.
+#
+# It runs the i686 launcher where this host can, and the x86-64 launcher where it cannot
+# (a host without 32-bit support, or WINE_NO_I386=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash scripts/install_dependencies.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows
+for preset in windows windows-x64; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+done
 cmake --preset native >/dev/null
 cmake --build --preset native --target setup_packer
 
+# shellcheck source-path=SCRIPTDIR
+source testing/wine/wine_env.sh
+preset=$(wine_pick_preset)
+windows=build/$preset
+if [[ $preset == windows ]]; then
+    echo "Demo with the i686 launcher."
+else
+    echo "Demo with the x86-64 launcher: this host cannot run the i686 one" \
+        "($(wine_host_can_run win32))."
+fi
+
 packer=build/native/executables/tools/setup_packer/setup_packer
-launcher=build/windows/executables/tools/setup_launcher/setup_launcher.exe
+launcher=$windows/executables/tools/setup_launcher/setup_launcher.exe
 demo=build/demo
 rm -rf "$demo"
 mkdir -p "$demo/tmp"
-
-# shellcheck source-path=SCRIPTDIR
-source testing/wine/wine_env.sh
 log_windows=$(unix_to_wine_path "$root/$demo/demo.log")
 
 # Processing order: the file, then the commands for every language, then one language's.
@@ -39,11 +52,11 @@ echo
 ensure_locales en_US.UTF-8 de_DE.UTF-8
 export LANG=${LANG:-en_US.UTF-8}
 case $LANG in *.UTF-8 | *.utf8) ;; *) export LANG=en_US.UTF-8 ;; esac
-wine_env_init build/windows
 wine_env_trap
+wine_env_init "$windows"
 wine_tmp_dir "$root/$demo/tmp"
 
-driver=build/windows/testing/ui_driver.exe
+driver=$windows/testing/ui_driver.exe
 if [[ -z ${DISPLAY:-} ]]; then
     echo "No display: starting a private Xvfb; the demo answers the language dialog itself."
     xvfb_start

@@ -79,4 +79,16 @@ check_match "commands: the one with the flag ran in an extraction directory unde
     "\\| $(regex_quote "$tmp_windows")\\\\VOQSETUP[0-9]+ \\|" "$(sed -n 2p <<<"$records_seen")"
 check "commands: that directory is gone" "" "$(tmp_listing)"
 
+# ---- The x86-64 launcher's commands are 64-bit programs: the shell starts them from the 64-bit
+# system directory, with no file-system redirection as a 32-bit launcher would get on WOW64.
+
+if [[ $(wine_build_arch "$build_dir") == win64 ]]; then
+    new_case system_directory
+    pack --command cmd.exe --params "/c echo %PROCESSOR_ARCHITECTURE%>$(unix_to_wine_path "$case_dir/arch.txt")"
+    run_launcher
+    check "x86-64 launcher: exit code" 0 "$exit_code"
+    check "x86-64 launcher: cmd.exe from the 64-bit system directory" AMD64 \
+        "$(tr -d '\r\n ' <"$case_dir/arch.txt" 2>/dev/null)"
+fi
+
 e2e_finish

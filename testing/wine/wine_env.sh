@@ -2,9 +2,13 @@
 # Shared setup for tests that run Windows programs under Wine; safe to use under "set -e".
 # Source it, then:
 #
+#   wine_host_probe              find out which Windows builds this host can run (once)
+#   wine_pick_preset             the Windows preset to run here: windows, else windows-x64
 #   ensure_locales [LOCALE...]   generate missing glibc locales (default de_DE.UTF-8 en_US.UTF-8)
 #   wine_env_trap                clean up everything below when the script ends, however it ends
-#   wine_env_init BUILD_DIR      prepare the build tree's Wine prefix and export the Wine settings
+#   wine_env_init BUILD_DIR      prepare the build tree's Wine prefix and export the Wine settings;
+#                                ends the script with $WINE_SKIP_CODE (ctest's skip) when this
+#                                host cannot run that build
 #   xvfb_start                   start a private X server and export DISPLAY
 #   xvfb_stop                    wait for the Wine session to end, then stop that X server
 #   wine_tmp_dir DIR             make Windows programs started afterwards use DIR as TMP/TEMP
@@ -16,7 +20,110 @@
 # prefix would share one desktop across their X servers, and the first test to stop its X server
 # would take the other tests' windows with it.
 
-WINE_ENV_STAMP_VERSION=1
+WINE_ENV_STAMP_VERSION=2
+WINE_SKIP_CODE=77
+
+# ---------------------------------------------------------------------------- the host
+
+# Which Wine runs here is found out by running it: guessing from uname or /proc is unreliable,
+# and some virtual machines cannot execute 32-bit programs at all ("Exec format error"). Each
+# answer is "yes" or "no: REASON". WINE_NO_I386=1 takes the path of a host without 32-bit
+# support on any host.
+_wine_probe_win32() {
+    local out
+    if [[ ${WINE_NO_I386:-} == 1 ]]; then
+        echo "no: WINE_NO_I386=1 treats this host as one without 32-bit support"
+    elif [[ -e /lib/ld-linux.so.2 ]] && ! out=$(/lib/ld-linux.so.2 --version 2>&1 >/dev/null); then
+        echo "no: this host does not execute 32-bit programs (${out##*: })"
+    else
+        _wine_probe_loader /usr/lib/wine/wine 32-bit wine32:i386
+    fi
+}
+
+_wine_probe_win64() { _wine_probe_loader /usr/lib/wine/wine64 64-bit wine64; }
+
+# _wine_probe_loader LOADER KIND PACKAGE: whether that Wine loader starts.
+_wine_probe_loader() {
+    local out
+    if [[ ! -e $1 ]]; then
+        echo "no: $2 Wine is not installed (Debian package $3)"
+    elif ! out=$("$1" --version 2>&1 >/dev/null); then
+        echo "no: $2 Wine does not start here (${out##*: })"
+    else
+        echo yes
+    fi
+}
+
+# Sets and exports WINE_HOST_WIN32 and WINE_HOST_WIN64. Answers already in the environment are
+# kept, so a test run probes once and every test inherits the answers.
+wine_host_probe() {
+    [[ -n ${WINE_HOST_WIN32:-} ]] || WINE_HOST_WIN32=$(_wine_probe_win32)
+    [[ ${WINE_NO_I386:-} != 1 ]] || WINE_HOST_WIN32=$(_wine_probe_win32)
+    [[ -n ${WINE_HOST_WIN64:-} ]] || WINE_HOST_WIN64=$(_wine_probe_win64)
+    export WINE_HOST_WIN32 WINE_HOST_WIN64
+}
+
+# The Windows architecture of a build tree, as its configuration recorded it: win32 or win64.
+wine_build_arch() {
+    local file=${1:?wine_build_arch needs the build directory}/wine_arch arch
+    [[ -r $file ]] && read -r arch <"$file" && [[ $arch == win32 || $arch == win64 ]] || {
+        echo "wine_env: $file is missing; configure the build tree first" >&2
+        return 1
+    }
+    echo "$arch"
+}
+
+# wine_host_can_run ARCH: succeeds when this host runs programs of that architecture; otherwise
+# prints the reason.
+wine_host_can_run() {
+    wine_host_probe
+    local answer=$WINE_HOST_WIN64
+    [[ $1 == win32 ]] && answer=$WINE_HOST_WIN32
+    [[ $answer == yes ]] && return 0
+    echo "${answer#no: }"
+    return 1
+}
+
+# wine_pick_preset: prints the Windows preset to run on this host: "windows" (i686) where it runs,
+# else "windows-x64". Fails, naming both reasons, when neither runs.
+wine_pick_preset() {
+    local reason32 reason64
+    reason32=$(wine_host_can_run win32) && echo windows && return 0
+    reason64=$(wine_host_can_run win64) && echo windows-x64 && return 0
+    echo "this host runs neither Windows build under Wine (i686: $reason32; x86-64: $reason64)" >&2
+    return 1
+}
+
+# The commands wine, wineserver and wineboot for one architecture, first on PATH. The 32-bit
+# build uses Wine's own scripts. The 64-bit build runs the 64-bit loader directly: Wine's "wine"
+# script picks the 32-bit loader whenever it is installed, and that loader cannot start on a
+# host without 32-bit support. The server comes from the loader's own directory.
+_wine_env_select() {
+    local arch=$1 bin=$2/wine-bin
+    [[ $arch == win64 ]] || return 0
+    mkdir -p "$bin" &&
+        _wine_env_wrapper "$bin/wine" 'export WINELOADER=/usr/lib/wine/wine64' \
+            'exec /usr/lib/wine/wine64 "$@"' &&
+        _wine_env_wrapper "$bin/wineserver" 'exec /usr/lib/wine/wineserver64 "$@"' &&
+        _wine_env_wrapper "$bin/wineboot" 'exec "$(dirname "$0")/wine" wineboot.exe "$@"' ||
+        return 1
+    export WINEARCH=win64
+    case ":$PATH:" in
+    *":$bin:"*) ;;
+    *) export PATH=$bin:$PATH ;;
+    esac
+}
+
+# _wine_env_wrapper PATH LINE...: a shell script of those lines, replaced atomically, since
+# parallel tests of one build tree write the same wrappers.
+_wine_env_wrapper() {
+    local path=$1 temporary
+    shift
+    temporary=$(mktemp "$path.XXXXXX") &&
+        printf '%s\n' '#!/bin/sh' "$@" >"$temporary" &&
+        chmod 755 "$temporary" &&
+        mv -f "$temporary" "$path"
+}
 
 # ---------------------------------------------------------------------------- locales
 
@@ -144,9 +251,15 @@ _wine_env_remove_run_prefix() {
 }
 
 wine_env_init() {
-    local build_dir=${1:?wine_env_init needs the build directory}
+    local build_dir=${1:?wine_env_init needs the build directory} arch reason
     build_dir=$(realpath -m "$build_dir")
     local base=$build_dir/wineprefix runs=$build_dir/wineprefix-runs
+    arch=$(wine_build_arch "$build_dir") || return 1
+    if ! reason=$(wine_host_can_run "$arch"); then
+        echo "skipped: the $arch build cannot run on this host: $reason"
+        exit "$WINE_SKIP_CODE"
+    fi
+    _wine_env_select "$arch" "$build_dir" || return 1
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$build_dir" "$runs" || return 1

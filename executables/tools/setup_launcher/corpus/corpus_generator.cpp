@@ -1,5 +1,21 @@
-// Writes the bad-input corpus: damaged variants of one valid launcher file, for the launcher to
-// run one by one. Usage: corpus_generator IMAGE PACKED OUT_DIR
+// Writes launcher files that setup_packer refuses to make, for the tests.
+//
+// corpus_generator IMAGE PACKED OUT_DIR
+//   The bad-input corpus: damaged variants of one valid launcher file, for the launcher to run one
+//   by one.
+//
+// corpus_generator chain BASE OUTPUT ATTACHMENT...
+//   BASE followed by a chain of the attachments given, without any of setup_packer's checks:
+//   names, flags, checksums and header sizes are written as they are given. The attachments are
+//   given in the order the launcher reads them (the first one ends up nearest the file's end), as
+//   with setup_packer. Texts are UTF-8 on the command line.
+//     --file NAME PATH                      a file attachment (flags 0x01) with PATH's bytes
+//     --empty NAME                          an empty file attachment (flags 0x01)
+//     --command FLAGS PROGRAM PARAMETERS    a command without data; FLAGS in hexadecimal
+//   and, changing the attachment before them:
+//     --checksum HEX                        the stored checksum instead of the data's
+//     --lcid HEX                            the LCID field's value (with flag 0x04)
+//     --header-size-delta N                 the stored header size off by N
 //
 // IMAGE is the launcher executable, PACKED the same executable with a valid chain appended. Every
 // case is "the first CUT bytes of IMAGE, followed by OUT_DIR/ID.tail", so that a case costs a few
@@ -16,7 +32,9 @@
 #include <string>
 #include <vector>
 
+#include "adler32.h"
 #include "payload_format.h"
+#include "wide_format.h"
 
 namespace {
 
@@ -268,9 +286,100 @@ Bytes renamed_chain(const Bytes& chain, const std::vector<Layout>& layouts) {
     return result;
 }
 
-}  // namespace
+// ---------------------------------------------------------------- chains made to order
 
-int main(int argc, char** argv) {
+struct ChainEntry {
+    AttachmentPlan plan;
+    Bytes data;
+    std::int64_t header_size_delta = 0;
+};
+
+unsigned long parse_hex(const char* text) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 16);
+    if (*text == '\0' || *end != '\0')
+        fail(std::string("not a hexadecimal number: ") + text);
+    return value;
+}
+
+// Reads the attachments of `chain` from argv[first..]: one ChainEntry per --file, --empty or
+// --command, changed by the options that follow it.
+std::vector<ChainEntry> parse_chain_arguments(int argc, char** argv, int first) {
+    std::vector<ChainEntry> entries;
+    const auto take = [&](int& i, int count) {
+        if (i + count >= argc)
+            fail(std::string(argv[i]) + " needs " + std::to_string(count) + " argument(s)");
+        i += count;
+        return argv + i - count + 1;
+    };
+    const auto last = [&](const char* option) -> ChainEntry& {
+        if (entries.empty())
+            fail(std::string(option) + " must follow an attachment");
+        return entries.back();
+    };
+    for (int i = first; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--file") {
+            char** values = take(i, 2);
+            Bytes data = read_file(values[1]);
+            const std::uint32_t sum = adler32(adler32_initial, data.data(), data.size());
+            entries.push_back(
+                {{from_utf8(values[0]), u"", 0, flag_is_file, data.size(), sum}, std::move(data)});
+        } else if (option == "--empty") {
+            entries.push_back({{from_utf8(take(i, 1)[0]), u"", 0, flag_is_file, 0, 1}, {}});
+        } else if (option == "--command") {
+            char** values = take(i, 3);
+            const auto flags = static_cast<std::uint8_t>(parse_hex(values[0]));
+            entries.push_back({{from_utf8(values[1]), from_utf8(values[2]), 0, flags, 0, 1}, {}});
+        } else if (option == "--checksum") {
+            last("--checksum").plan.checksum = static_cast<std::uint32_t>(parse_hex(take(i, 1)[0]));
+        } else if (option == "--lcid") {
+            ChainEntry& entry = last("--lcid");
+            entry.plan.lcid = static_cast<std::uint16_t>(parse_hex(take(i, 1)[0]));
+            entry.plan.flags |= flag_has_lcid;
+        } else if (option == "--header-size-delta") {
+            last("--header-size-delta").header_size_delta = std::atoll(take(i, 1)[0]);
+        } else {
+            fail("unknown argument " + option);
+        }
+    }
+    return entries;
+}
+
+// The header of one entry as setup_packer would write it, then its header size moved by the
+// entry's delta.
+Bytes encode_entry_header(const ChainEntry& entry) {
+    Bytes header = encode_attachment_header(entry.plan, signature);
+    if (header.empty())
+        fail("a text is longer than 65535 code units");
+    if (entry.header_size_delta != 0) {
+        std::uint8_t* fixed = header.data() + header.size() - header_overhead;
+        FixedFields fields = decode_fixed_fields(fixed);
+        fields.header_size =
+            static_cast<std::int32_t>(fields.header_size + entry.header_size_delta);
+        encode_fixed_fields(fields, fixed);
+    }
+    return header;
+}
+
+int write_chain(int argc, char** argv) {
+    if (argc < 5)
+        fail("usage: corpus_generator chain BASE OUTPUT ATTACHMENT...");
+    const std::vector<ChainEntry> entries = parse_chain_arguments(argc, argv, 4);
+    Bytes file = read_file(argv[2]);
+    // Written in reverse: the first attachment given is read first, from the file's end.
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        file.insert(file.end(), entry->data.begin(), entry->data.end());
+        const Bytes header = encode_entry_header(*entry);
+        file.insert(file.end(), header.begin(), header.end());
+    }
+    write_file(argv[3], file);
+    return 0;
+}
+
+// ---------------------------------------------------------------- the bad-input corpus
+
+int write_corpus(int argc, char** argv) {
     if (argc != 4)
         fail("usage: corpus_generator IMAGE PACKED OUT_DIR");
     const Bytes image = read_file(argv[1]);
@@ -334,4 +443,12 @@ int main(int argc, char** argv) {
 
     std::printf("%zu cases\n", corpus.count());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "chain")
+        return write_chain(argc, argv);
+    return write_corpus(argc, argv);
 }

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The resources of the launcher and of setup_packer as Windows reads them: manifests (the
-# launcher's asks for administrator rights, the version 6 common controls of its processor and
-# per-monitor DPI awareness; setup_packer's runs as invoked), the launcher's icon images, the
-# version resources and both dialog templates, field by field. The product version must be the
-# same everywhere: both version resources, both manifests' identities and `setup_packer
-# --version`. Also checks the launcher's import table: only DLLs that Windows always loads from
-# the system directory.
+# launcher's asks for administrator rights, the version 6 common controls of the build's
+# architecture and per-monitor DPI awareness; setup_packer's runs as invoked), the launcher's icon
+# images as the system loads them, the version resources and both dialog templates, field by
+# field. Every version is the product's, as project() sets it: both version resources and both
+# manifests' identities (setup_packer_cli_test checks `setup_packer --version`). Read from the
+# files by a Windows program that loads them as data, so a host that cannot run this build's
+# architecture reads them with the other build's reader.
 #
-#   resources_test.sh BUILD_DIR RESOURCES_TEST_EXE LAUNCHER_EXE SETUP_PACKER_EXE VERSION ARCHITECTURE
-#   (VERSION as in project(), e.g. 1.0.0; ARCHITECTURE as the manifests name it: x86 or amd64)
+#   resources_test.sh BUILD_DIR RESOURCES_TEST_EXE LAUNCHER_EXE SETUP_PACKER_EXE VERSION \
+#                     [OTHER_BUILD_DIR OTHER_READER_EXE]
 set -euo pipefail
 
 build_dir=${1:?build directory}
@@ -16,16 +17,27 @@ program=${2:?resources_test.exe}
 launcher=${3:?setup_launcher.exe}
 packer=${4:?setup_packer.exe}
 version=${5:?product version}
-architecture=${6:?manifest processor architecture}
+other_build_dir=${6:-}
+other_program=${7:-}
 quad=$version.0
 
 # shellcheck source-path=SCRIPTDIR
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/wine/wine_env.sh"
-wine_env_init "$build_dir"
-wine_env_trap
-
 # shellcheck source=/dev/null
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
+arch=$(wine_build_arch "$build_dir")
+architecture=x86
+[[ $arch == win64 ]] && architecture=amd64
+
+reader_build_dir=$build_dir
+if ! reason=$(wine_host_can_run "$arch") && [[ -n $other_build_dir && -f $other_program ]] &&
+    wine_host_can_run "$(wine_build_arch "$other_build_dir")" >/dev/null; then
+    echo "this host cannot run the $arch build ($reason): reading with $other_program"
+    reader_build_dir=$other_build_dir
+    program=$other_program
+fi
+wine_env_trap
+wine_env_init "$reader_build_dir"
 
 version_lines() {
     echo "version fixed file=$quad product=$quad
@@ -81,24 +93,9 @@ compare() {
 }
 
 compare "launcher: manifest, icon, version and dialog templates" "$expected_launcher" \
-    "$(wine "$program" "$launcher" | tr -d '\r')"
+    "$(wine "$program" "$(unix_to_wine_path "$launcher")" | tr -d '\r')"
 compare "setup_packer: manifest and version" "$expected_packer" \
-    "$(wine "$program" "$packer" | tr -d '\r')"
-check "setup_packer --version: the product version" "setup_packer $version" \
-    "$(wine "$packer" --version | tr -d '\r')"
-
-# KnownDLLs: always loaded from the system directory, so they can't be planted beside setup.exe.
-allowed='^(kernel32|user32|gdi32|shell32|advapi32|ole32|oleaut32|msvcrt|comdlg32|shlwapi)\.dll$'
-objdump=i686-w64-mingw32-objdump
-[[ $architecture == x86 ]] || objdump=x86_64-w64-mingw32-objdump
-imports=$("$objdump" -p "$launcher" | sed -n 's/^\s*DLL Name: //p')
-echo "imports: $(echo "$imports" | tr '\n' ' ')"
-while read -r dll; do
-    if ! tr '[:upper:]' '[:lower:]' <<<"$dll" | grep -qE "$allowed"; then
-        echo "FAIL: the launcher imports $dll, which Windows may load from beside the launcher"
-        failures=$((failures + 1))
-    fi
-done <<<"$imports"
-
+    "$(wine "$program" "$(unix_to_wine_path "$packer")" | tr -d '\r')"
 timeout 30 wineserver -w || true
 [[ $failures -eq 0 ]]
+

@@ -3,7 +3,6 @@
 # the progress window until it is closed, the common controls behind it, and the language dialog
 # in German and English.
 #
-#   MANIFEST_ARCHITECTURE=x86|amd64 \
 #   setup_launcher_test.sh BUILD_DIR TEST_EXE NO_TEMPLATES_TEST_EXE UI_DRIVER_EXE
 set -euo pipefail
 
@@ -77,7 +76,9 @@ without_dll_version() { sed 's/DllGetVersion: [^|]*|//'; }
 start "$program" common_controls
 finish
 echo "note: $(grep -oE 'DllGetVersion: [^|]*' <<<"$result")"
-expected="0 assembly: Microsoft.Windows.Common-Controls 6.0 ${MANIFEST_ARCHITECTURE:?}|"
+architecture=x86
+[[ $(wine_build_arch "$build_dir") == win64 ]] && architecture=amd64
+expected="0 assembly: Microsoft.Windows.Common-Controls 6.0 $architecture|"
 expected+="loaded: 1 comctl32.dll, 1 from that assembly|"
 expected+="redirected classes: msctls_progress32 Button ComboBox|"
 check "common controls: version 6 from the side-by-side assembly, classes redirected" \

@@ -37,12 +37,22 @@ write_u32() {
     # shellcheck disable=SC2059  # the escapes are the format
     printf "$escapes" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
-# The file offset of the security data directory entry (PE32: 96 bytes into the optional header
-# come the data directories, the certificate table is the fifth).
+# The file offset of the security data directory entry: the data directories begin 96 bytes into
+# the optional header of a PE32 image (magic 0x10B) and 112 bytes into that of a PE32+ image
+# (0x20B); the certificate table is the fifth.
 security_entry() {
-    local pe
+    local pe magic directories
     pe=$(read_u32 "$1" 60)
-    echo $((pe + 24 + 96 + 4 * 8))
+    magic=$(od -An -tu2 -j $((pe + 24)) -N2 "$1" | tr -d ' ')
+    case $magic in
+    267) directories=96 ;;
+    523) directories=112 ;;
+    *)
+        echo "security_entry: $1 is no PE32 or PE32+ image (magic $magic)" >&2
+        return 1
+        ;;
+    esac
+    echo $((pe + 24 + directories + 4 * 8))
 }
 
 # The Windows build of setup_packer; its console output ends lines with CR LF.
@@ -75,7 +85,7 @@ osslsigncode sign -certs cert.pem -key key.pem -n "Signed range test" -in packed
 check "signed" 0 $?
 osslsigncode verify -CAfile cert.pem -in signed.exe >/dev/null 2>&1
 check "the signature verifies" 0 $?
-entry=$(security_entry signed.exe)
+entry=$(security_entry signed.exe) || exit 1
 table=$(read_u32 signed.exe "$entry")
 table_size=$(read_u32 signed.exe $((entry + 4)))
 echo "certificate table: $table_size bytes at offset $table of $(stat -c %s signed.exe)"

@@ -12,16 +12,19 @@ windows=0
 if [ "${2:-}" = "--wine" ]; then
     # A console program needs no display. The UTF-8 locale makes Wine pass non-ASCII arguments
     # and file names through unchanged.
-    export WINEPREFIX="$3/wineprefix_setup_packer" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # shellcheck source=../../../../testing/wine/wine_env.sh
+    source "$(dirname "$0")/../../../../testing/wine/wine_env.sh"
     export LC_ALL=C.UTF-8
-    mkdir -p "$WINEPREFIX"
+    wine_env_init "$3" || exit 1
     runner=(wine)
     windows=1
 fi
 work=$(mktemp -d)
 cleanup() {
+    local status=$?
     cd / && rm -rf "$work"
-    [ "$windows" -eq 0 ] || wineserver -w
+    [ "$windows" -eq 0 ] || wine_env_cleanup
+    return "$status"
 }
 trap cleanup EXIT
 cd "$work" || exit 1
