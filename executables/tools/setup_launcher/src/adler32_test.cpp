@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -61,6 +62,27 @@ TEST(Adler32, PathsEndWithTheScalarLoopAndTheDispatcherRunsTheFirst) {
     EXPECT_GE(paths.size(), 2u) << names;
 #endif
 }
+
+#if defined(__i386__) || defined(__x86_64__)
+// The launcher asks the processor itself; the compiler's detection must agree on this machine.
+TEST(Adler32, OfferedVectorPathsAreTheOnesTheCompilersDetectionFinds) {
+    __builtin_cpu_init();
+    // Slowest first: a path counts only together with every path below it.
+    const std::pair<const char*, bool> detected[] = {{"sse2", __builtin_cpu_supports("sse2")},
+                                                     {"ssse3", __builtin_cpu_supports("ssse3")},
+                                                     {"avx2", __builtin_cpu_supports("avx2")}};
+    std::vector<std::string> expected{"scalar"};
+    for (const auto& [name, supported] : detected) {
+        if (!supported)
+            break;
+        expected.insert(expected.begin(), name);
+    }
+    std::vector<std::string> offered;
+    for (const Adler32Path& path : adler32_paths())
+        offered.push_back(path.name);
+    EXPECT_EQ(offered, expected);
+}
+#endif
 
 TEST(Adler32, EveryLengthUpTo1100AtEveryAlignmentMatchesZlib) {
     // Each buffer ends where its allocation ends, so that the sanitizer catches a vector load

@@ -79,6 +79,26 @@ void fill(std::uint8_t* data, std::size_t length, Random& random) {
     }
 }
 
+// The launcher asks the processor itself which paths it runs; the compiler's detection must find
+// the same ones, counted from the slowest up.
+bool paths_match_compiler_detection(std::span<const Adler32Path> paths) {
+    __builtin_cpu_init();
+    const bool detected[] = {__builtin_cpu_supports("sse2") != 0,
+                             __builtin_cpu_supports("ssse3") != 0,
+                             __builtin_cpu_supports("avx2") != 0};
+    std::size_t expected = 1;  // the scalar loop
+    for (const bool supported : detected) {
+        if (!supported)
+            break;
+        ++expected;
+    }
+    if (paths.size() == expected)
+        return true;
+    std::printf("MISMATCH: %u paths offered, the compiler's detection finds %u\n",
+                static_cast<unsigned>(paths.size()), static_cast<unsigned>(expected));
+    return false;
+}
+
 }  // namespace
 
 int main() {
@@ -87,6 +107,8 @@ int main() {
     for (const Adler32Path& path : paths)
         std::printf(" %s", path.name);
     std::printf("; dispatched: %s\n", paths.front().name);
+    if (!paths_match_compiler_detection(paths))
+        return 1;
 
     // The scalar loop itself, on a value every implementation agrees on.
     const char* text = "Wikipedia";

@@ -11,7 +11,9 @@
 
 #if defined(__i386__) || defined(__x86_64__)
 
+#include <cpuid.h>
 #include <immintrin.h>
+#include <iterator>
 
 // 32-bit Windows aligns the stack to 4 bytes only, and GCC would spill a vector with an aligned
 // store. On 32-bit targets each path realigns its own frame.
@@ -182,20 +184,37 @@ constexpr Adler32Path all_paths[] = {
     {"scalar", adler32_scalar},
 };
 
+// The system's extended-state mask (XCR0); call only when CPUID reports OSXSAVE.
+std::uint64_t read_xcr0() {
+    unsigned low = 0, high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t{high} << 32) | low;
+}
+
+// How many vector paths the processor and the system support, asked of the processor itself:
+// the compiler's own detection would bring several kilobytes of runtime code into the launcher
+// for three bits. AVX2 also needs the system to save the YMM registers on a task switch (XCR0
+// bits 1 and 2), or its instructions fault.
+std::size_t vector_paths_supported() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    // False also on a 32-bit processor old enough to have no CPUID instruction.
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (edx & bit_SSE2) == 0)
+        return 0;
+    if ((ecx & bit_SSSE3) == 0)
+        return 1;
+    const bool saves_ymm = (ecx & bit_OSXSAVE) != 0 && (read_xcr0() & 0x6) == 0x6;
+    unsigned leaf7_ebx = 0;
+    const bool avx2 = saves_ymm && (ecx & bit_AVX) != 0 &&
+                      __get_cpuid_count(7, 0, &eax, &leaf7_ebx, &ecx, &edx) &&
+                      (leaf7_ebx & bit_AVX2) != 0;
+    return avx2 ? 3 : 2;
+}
+
 }  // namespace
 
 std::span<const Adler32Path> adler32_paths() {
-    __builtin_cpu_init();
-    std::size_t first = 3;
-    if (__builtin_cpu_supports("sse2")) {
-        first = 2;
-        if (__builtin_cpu_supports("ssse3")) {
-            first = 1;
-            if (__builtin_cpu_supports("avx2"))
-                first = 0;
-        }
-    }
-    return std::span<const Adler32Path>(all_paths).subspan(first);
+    constexpr std::size_t vector_paths = std::size(all_paths) - 1;
+    return std::span<const Adler32Path>(all_paths).subspan(vector_paths - vector_paths_supported());
 }
 
 #else

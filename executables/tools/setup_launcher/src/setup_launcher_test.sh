@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The launcher's windows under Wine, read and answered through the UI driver as a user would:
-# the progress window until it is closed, and the language dialog in German and English.
+# the progress window until it is closed, the common controls behind it, and the language dialog
+# in German and English.
 #
 #   setup_launcher_test.sh BUILD_DIR TEST_EXE NO_TEMPLATES_TEST_EXE UI_DRIVER_EXE
 set -uo pipefail
@@ -49,6 +50,31 @@ start "$no_templates" progress
 finish
 check "progress: a window that cannot be created counts as closed" \
     "0 windows: 0|report: closed, windows: 0|" "$result"
+
+# ---- Common controls: with the launcher's manifest, the progress bar and the language dialog's
+# controls come from the version 6 assembly of this processor, and no other comctl32 is loaded.
+# The program without the templates has no manifest either: the system directory's comctl32.
+
+# DllGetVersion says 6.x on Windows; Wine's comctl32 says 5.81 for its copy in the assembly too,
+# so it is shown, not checked.
+without_dll_version() { sed 's/DllGetVersion: [^|]*|//'; }
+
+start "$program" common_controls
+finish
+echo "note: $(grep -oE 'DllGetVersion: [^|]*' <<<"$result")"
+architecture=x86
+[[ $(wine_build_arch "$build_dir") == win64 ]] && architecture=amd64
+expected="0 assembly: Microsoft.Windows.Common-Controls 6.0 $architecture|"
+expected+="loaded: 1 comctl32.dll, 1 from that assembly|"
+expected+="redirected classes: msctls_progress32 Button ComboBox|"
+check "common controls: version 6 from the side-by-side assembly, classes redirected" \
+    "$expected" "$(without_dll_version <<<"$result")"
+
+start "$no_templates" common_controls
+finish
+check "common controls without the manifest: none redirected" \
+    "0 assembly: none|loaded: 1 comctl32.dll, 0 from that assembly|redirected classes:|" \
+    "$(without_dll_version <<<"$result")"
 
 # ---- Language dialog in German: native names, German preselected, OK takes it
 

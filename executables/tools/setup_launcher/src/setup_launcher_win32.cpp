@@ -37,7 +37,9 @@ HINSTANCE launcher_module() {
 
 // comctl32, home of the progress bar's window class, is no KnownDLL. Named in the import table it
 // would be looked for in the launcher's own directory first, the download folder where a planted
-// copy may wait; so it is loaded at run time from the system directory only.
+// copy may wait; so it is loaded at run time from the system directory only. The manifest's
+// dependency redirects the bare name to the version 6 assembly in the system's side-by-side
+// store before any directory is searched; the themed controls come from there.
 HMODULE load_common_controls() {
     HMODULE module = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != nullptr)

@@ -3,7 +3,9 @@
 # messages a user sees.
 # Usage: setup_packer_cli_test.sh SETUP_PACKER            (the native build)
 #        setup_packer_cli_test.sh SETUP_PACKER.exe --wine BUILD_DIR  (the Windows build, under Wine)
+# PRODUCT_VERSION in the environment is the version that --version must report (project()).
 set -u
+version=${PRODUCT_VERSION:?the product version, as project() in CMakeLists.txt sets it}
 packer=$(realpath "$1")
 runner=()
 windows=0
@@ -67,7 +69,7 @@ run 0 --help
 has stdout.txt "build"
 has stdout.txt "extract"
 run 0 --version
-has stdout.txt "setup_packer 1.0.0"
+has stdout.txt "setup_packer $version"
 for command in build list verify extract; do
     run 0 "$command" --help
 done
