@@ -14,8 +14,8 @@ namespace {
 std::u16string extraction_root;
 
 // The numbers 2 to 2,147,483,648 are tried for a new directory name.
-constexpr std::uint64_t first_directory_number = 2;
-constexpr std::uint64_t directory_name_candidates = 2147483647u;
+constexpr std::uint32_t first_directory_number = 2;
+constexpr std::uint32_t directory_name_candidates = 2147483647u;
 
 // A file held open by another process usually lets go within a second.
 constexpr int deletion_attempts = 10;
@@ -60,7 +60,7 @@ void create_extraction_root() {
     // other taken name: a link whose target is gone (which some systems hide from every listing)
     // or an entry that appeared in between. Any other failure is reported.
     const std::u16string base = base_directory(temp.path);
-    std::uint64_t number = first_directory_number;
+    std::uint32_t number = first_directory_number;
     std::u16string directory = unique_directory_name(base, number);
     NewDirectoryStatus status = create_private_directory(directory);
     while (status == NewDirectoryStatus::name_taken && !directory.empty()) {
@@ -182,7 +182,7 @@ std::u16string private_directory_sddl(bool elevated, std::u16string_view user_si
     return sddl;
 }
 
-std::u16string unique_directory_name(const std::u16string& base, std::uint64_t& number) {
+std::u16string unique_directory_name(const std::u16string& base, std::uint32_t& number) {
     std::u16string prefix = base;
     if (!ends_in_separator(prefix))
         prefix += native_separator();

@@ -51,7 +51,7 @@ NewFile create_extracted_file(const std::u16string& relative_name);
 std::u16string private_directory_sddl(bool elevated, std::u16string_view user_sid);
 // The "VOQSETUP<n>" directory name chosen for a base directory: the first n from `number` (2 at
 // first) whose name is not taken, `number` left at that n; empty when every candidate is taken.
-std::u16string unique_directory_name(const std::u16string& base, std::uint64_t& number);
+std::u16string unique_directory_name(const std::u16string& base, std::uint32_t& number);
 // True when a directory search on the path opens (a regular file gives false).
 bool directory_exists(const std::u16string& path);
 // Deletes a directory and everything below it, with retries; reports nothing.

@@ -170,7 +170,7 @@ TEST_F(FileHelpersTest, LeftoverNamesAreSkipped) {
     // Now 2 is a file and 3 a directory.
     reset_extraction_root_for_tests();
     EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP4/"));
-    std::uint64_t number = 2;
+    std::uint32_t number = 2;
     EXPECT_EQ(unique_directory_name(u16(temp + "/"), number), u16(temp + "/VOQSETUP5"));
     EXPECT_EQ(number, 5u);
 }

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cmath>
 #include <memory>
-#include <set>
 
 #include "string_table.h"
 #include "wide_format.h"
@@ -31,8 +30,8 @@ std::unique_ptr<std::uint32_t[]> collected;
 // The same languages newest first, as they are shown; rebuilt from `arrivals` when asked for
 // after new ones arrived (inserting each in front would cost a step per language kept).
 std::vector<std::uint16_t> newest_first;
-// One key per collected language; equal keys count once per language.
-std::multiset<std::uint16_t> language_groups;
+// How many collected languages share each group key (the low 9 bits), allocated with the first.
+std::unique_ptr<std::uint32_t[]> language_groups;
 // The names the dialog's list was filled with, parallel to collected_lcids().
 std::vector<std::u16string> listed_names;
 
@@ -86,15 +85,17 @@ std::uint32_t add_progress_bytes(std::uint64_t chunk_size) {
 // ---- Language choice ----
 
 void add_command_lcid(std::uint16_t lcid) {
-    if (!collected)
+    if (!collected) {
         collected.reset(new std::uint32_t[0x10000 / 32]());
+        language_groups.reset(new std::uint32_t[language_group_mask + 1]());
+    }
     std::uint32_t& word = collected[lcid / 32];
     const std::uint32_t bit = std::uint32_t{1} << (lcid % 32);
     if (word & bit)
         return;
     word |= bit;
     arrivals.push_back(lcid);
-    language_groups.insert(lcid & language_group_mask);
+    ++language_groups[lcid & language_group_mask];
 }
 
 const std::vector<std::uint16_t>& collected_lcids() {
@@ -104,7 +105,7 @@ const std::vector<std::uint16_t>& collected_lcids() {
 }
 
 std::size_t language_group_size(std::uint16_t lcid) {
-    return language_groups.count(lcid & language_group_mask);
+    return language_groups ? language_groups[lcid & language_group_mask] : 0;
 }
 
 std::u16string language_display_name(std::uint16_t lcid) {
@@ -154,6 +155,6 @@ void reset_collected_lcids() {
     arrivals.clear();
     collected.reset();
     newest_first.clear();
-    language_groups.clear();
+    language_groups.reset();
     listed_names.clear();
 }

@@ -11,8 +11,8 @@ StringTable german_table;
 std::map<std::uint16_t, StringTable*> language_tables;
 StringTable* current_table = nullptr;
 
-// Keys in the order in which both tables are filled.
-const std::vector<BuiltInText> texts = {
+// Keys in the order in which both tables are filled. Constant data: nothing to build at start.
+constexpr BuiltInText texts[] = {
     {"button_cancel", u"Cancel", u"Abbrechen"},
     {"button_ok", u"OK", u"OK"},
     {"error_close_process", u"Failed to close process '%s'",
@@ -134,6 +134,6 @@ const StringTable& current_string_table() {
     return current_table != nullptr ? *current_table : none;
 }
 
-const std::vector<BuiltInText>& built_in_texts() {
+std::span<const BuiltInText> built_in_texts() {
     return texts;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,4 +44,4 @@ struct BuiltInText {
     const char16_t* english;
     const char16_t* german;
 };
-const std::vector<BuiltInText>& built_in_texts();
+std::span<const BuiltInText> built_in_texts();
