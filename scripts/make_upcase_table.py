@@ -69,12 +69,14 @@ def main():
         "    std::uint8_t stride;",
         "};",
         "",
+        "// One run per line.",
+        "// clang-format off",
         "inline constexpr UpcaseRun upcase_runs[] = {",
     ]
     for run in table:
         lines.append(f"    {{0x{run['first']:04X}, 0x{run['last']:04X}, 0x{run['delta']:04X}, "
                      f"{run['stride'] or 1}}},")
-    lines += ["};", ""]
+    lines += ["};", "// clang-format on", ""]
     with open(OUTPUT, "w", encoding="utf-8") as file:
         file.write("\n".join(lines))
     print(f"{OUTPUT}: {len(table)} runs")

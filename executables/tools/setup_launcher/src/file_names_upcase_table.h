@@ -12,6 +12,8 @@ struct UpcaseRun {
     std::uint8_t stride;
 };
 
+// One run per line.
+// clang-format off
 inline constexpr UpcaseRun upcase_runs[] = {
     {0x0061, 0x007A, 0xFFE0, 1},
     {0x00B5, 0x00B5, 0x02E7, 1},
@@ -204,3 +206,4 @@ inline constexpr UpcaseRun upcase_runs[] = {
     {0xAB70, 0xABBF, 0x6830, 1},
     {0xFF41, 0xFF5A, 0xFFE0, 1},
 };
+// clang-format on

@@ -27,6 +27,8 @@ cd "$work" || exit 1
 
 # shellcheck source=/dev/null
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
+# shellcheck source=../../../../testing/pe_stub.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/pe_stub.sh"
 
 # Little-endian numbers in a file: read_u32 FILE OFFSET, write_u32 FILE OFFSET VALUE.
 read_u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
@@ -60,10 +62,10 @@ check "packed" 0 $?
 
 # The attachment an attacker would add: the recorder, run from the launcher's directory. Packed
 # behind a stand-in for a launcher and cut off from it.
-printf 'stand-in' >stand_in.bin
+write_pe_stub stand_in.bin 512
 packer build --launcher stand_in.bin --output hostile_packed.bin --command rec.exe \
     --params hostile >/dev/null
-tail -c +9 hostile_packed.bin >hostile.bin
+tail -c +513 hostile_packed.bin >hostile.bin
 hostile_size=$(stat -c %s hostile.bin)
 
 # ---- Signing ----

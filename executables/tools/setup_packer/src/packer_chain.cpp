@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <map>
@@ -38,6 +39,10 @@ std::string attachment_label(const std::string& file_name, std::size_t index) {
 
 std::string attachment_label(const std::string& file_name, const ListedAttachment& attachment) {
     return attachment_label(file_name, attachment.index) + " " + in_quotes(attachment.header.name);
+}
+
+std::string link_refusal(const fs::path& directory) {
+    return "is a symbolic link; extract follows no links inside " + terminal_path(directory);
 }
 
 // The launcher file, opened and searched for its chain's end.
@@ -172,9 +177,138 @@ std::vector<std::string> outside_signed_range(const OpenChain& chain) {
     return notes;
 }
 
-}  // namespace
+// Bytes between the chain's end and the certificate table (or the file's end) that the launcher
+// passes over: the file was cut short (its last attachment lost its end, so the search found the
+// one before) or had data appended after packing. Signing pads the chain to 8 bytes with zeros
+// before the table; that is no problem. Empty when there are none.
+std::string trailing_problem(const OpenChain& chain) {
+    const bool table = chain.certificate_table >= 0;
+    const std::int64_t end = table ? chain.certificate_table : chain.file_size;
+    const std::int64_t count = end - chain.chain_end;
+    if (count <= 0)
+        return {};
+    if (table && count < 8) {
+        std::uint8_t padding[8] = {};
+        if (seek_stream(chain.file.get(), chain.chain_end, SEEK_SET) &&
+            read_exact(chain.file.get(), padding, static_cast<std::size_t>(count)) &&
+            std::all_of(padding, padding + count, [](std::uint8_t byte) { return byte == 0; })) {
+            return {};
+        }
+    }
+    return std::to_string(count) + " bytes at offset " + std::to_string(chain.chain_end) +
+           (table ? " lie between the last attachment and the certificate table"
+                  : " follow the last attachment, and no PE header names them a certificate "
+                    "table") +
+           ": the launcher passes over them. The file may have been cut short (losing the end of "
+           "an attachment), or data was appended after packing";
+}
 
-// --- Reading a launcher file -------------------------------------------------------------------
+// What verify checks of one attachment: the name rules of build for a file it extracts (the
+// launcher's reader checks all but the length), clashes with earlier files, and the checksum.
+Status verify_attachment(const OpenChain& chain, const ListedAttachment& attachment,
+                         ExtractedNames& names, ProgressCounter& counter) {
+    const std::u16string& name = attachment.header.name;
+    if (std::string problem = file_name_problem(name); !problem.empty()) {
+        return Status::failure(attachment_label(chain.file_name, attachment.index) +
+                               ": invalid file name " + in_quotes(name) + ": " + problem);
+    }
+    if (std::string clash = names.add(name); !clash.empty()) {
+        return Status::failure(attachment_label(chain.file_name, attachment) +
+                               ": can't be extracted: " + clash);
+    }
+    return check_data(chain, attachment, nullptr, {}, counter);
+}
+
+std::string verify_summary(const VerifyReport& report) {
+    std::string summary = "OK: " + std::to_string(report.attachments) +
+                          (report.attachments == 1 ? " attachment, " : " attachments, ") +
+                          std::to_string(report.file_bytes) + " bytes of file data";
+    if (report.certificate_table >= 0) {
+        summary += ", a certificate table of " + std::to_string(report.certificate_table_size) +
+                   " bytes at offset " + std::to_string(report.certificate_table) +
+                   " (its signature is not checked)";
+    }
+    return summary;
+}
+
+// Where one file goes: the directories its name gives below the target directory, made when
+// missing, and its own name in the last of them.
+struct Target {
+    ListedAttachment attachment;
+    std::vector<fs::path> directories;
+    fs::path file_name;
+    fs::path path;  // the whole path, for messages
+};
+
+// Plans the target of a file and checks it without writing anything: no clash with an earlier
+// file, no symbolic link or file where a directory of its name is, nothing under its own name.
+Status plan_target(const std::string& label, const ListedAttachment& attachment,
+                   const fs::path& directory, ExtractedNames& names, Target& target) {
+    target = {attachment, {}, {}, directory};
+    // The walk has refused every name that is not a plain relative path.
+    for (std::u16string_view component : split_name(attachment.header.name)) {
+        target.directories.push_back(path_from_utf8(utf16_to_utf8(component)));
+        target.path /= target.directories.back();
+    }
+    target.file_name = target.directories.back();
+    target.directories.pop_back();
+    if (std::string clash = names.add(attachment.header.name); !clash.empty())
+        return Status::failure(label + ": can't be extracted: " + clash);
+    std::error_code ignored;
+    fs::path below = directory;
+    for (const fs::path& component : target.directories) {
+        below /= component;
+        const fs::file_status status = fs::symlink_status(below, ignored);
+        if (fs::is_symlink(status))
+            return Status::failure(terminal_path(below) + ": " + link_refusal(directory));
+        if (!fs::exists(status))
+            break;
+        if (!fs::is_directory(status))
+            return Status::failure(terminal_path(below) + ": is not a directory");
+    }
+    if (fs::exists(fs::symlink_status(target.path, ignored)))
+        return Status::failure(terminal_path(target.path) + ": already exists");
+    return Status::success();
+}
+
+std::string directory_failure(const DirectoryProblem& problem, const fs::path& directory) {
+    switch (problem.kind) {
+        case DirectoryProblem::Kind::symbolic_link:
+            return terminal_path(problem.path) + ": " + link_refusal(directory);
+        case DirectoryProblem::Kind::not_a_directory:
+            return terminal_path(problem.path) + ": is not a directory";
+        default:
+            return terminal_path(problem.path) +
+                   ": can't create directory: " + problem.error.message();
+    }
+}
+
+// Writes one file: into a temporary file in its pinned directory, renamed once its checksum
+// matches.
+Status extract_target(const OpenChain& chain, const Target& target, const fs::path& directory,
+                      ProgressCounter& counter) {
+    DirectoryProblem problem;
+    const PinnedDirectory pinned =
+        PinnedDirectory::open(directory, target.directories, true, problem);
+    if (!pinned.is_open())
+        return Status::failure(directory_failure(problem, directory));
+    const std::string target_name = terminal_path(target.path);
+    TemporaryFile output;
+    if (const int create_error = output.create(pinned, target.file_name); create_error != 0) {
+        return Status::failure(
+            target_name + ": can't create a temporary file beside it: " + errno_text(create_error));
+    }
+    Status status = check_data(chain, target.attachment, output.file(), target_name, counter);
+    if (!status.ok())
+        return status;
+    if (const int close_error = output.close(); close_error != 0)
+        return Status::failure(target_name + ": can't write: " + errno_text(close_error));
+    if (const std::error_code rename_error = output.commit(false))
+        return Status::failure(rename_failure(target.path, rename_error, false));
+    return Status::success();
+}
+
+}  // namespace
 
 ChainListing list_attachments(const fs::path& launcher_file) {
     ChainListing listing;
@@ -200,39 +334,28 @@ VerifyReport verify_launcher(const fs::path& launcher_file, const ProgressCallba
         return report;
     }
     report.outside_signed_range = outside_signed_range(chain);
+    if (chain.certificate_table >= 0) {
+        report.certificate_table = chain.certificate_table;
+        report.certificate_table_size = chain.security->size;
+    }
     if (chain.chain_end < 0) {
         report.summary = "no attachments";
         return report;
     }
-    report.trailing_bytes = chain.file_size - chain.chain_end;
     ProgressCounter counter(progress, chain_data_total(chain));
     ExtractedNames names;
     report.status = walk_chain(chain, [&](const ListedAttachment& attachment) {
         ++report.attachments;
         if (!is_extracted(attachment.header.fields))
             return Status::success();
-        if (std::string clash = names.add(attachment.header.name); !clash.empty()) {
-            return Status::failure(attachment_label(chain.file_name, attachment) +
-                                   ": can't be extracted: " + clash);
-        }
-        Status status = check_data(chain, attachment, nullptr, {}, counter);
-        if (status.ok())
-            report.file_bytes += attachment.header.fields.data_size;
+        Status status = verify_attachment(chain, attachment, names, counter);
+        report.file_bytes += status.ok() ? attachment.header.fields.data_size : 0;
         return status;
     });
-    if (report.status.ok()) {
-        report.summary = "OK: " + std::to_string(report.attachments) +
-                         (report.attachments == 1 ? " attachment, " : " attachments, ") +
-                         std::to_string(report.file_bytes) + " bytes of file data";
-        if (chain.certificate_table >= 0) {
-            report.summary += ", signed (certificate table of " +
-                              std::to_string(chain.security->size) + " bytes at offset " +
-                              std::to_string(chain.certificate_table) + ")";
-        } else if (report.trailing_bytes > 0) {
-            report.summary += ", " + std::to_string(report.trailing_bytes) +
-                              " bytes after the chain (such as a certificate table)";
-        }
-    }
+    if (std::string problem = trailing_problem(chain); report.status.ok() && !problem.empty())
+        report.status = Status::failure(chain.file_name + ": " + problem);
+    if (report.status.ok())
+        report.summary = verify_summary(report);
     return report;
 }
 
@@ -245,66 +368,24 @@ ExtractReport extract_launcher(const fs::path& launcher_file, const fs::path& di
         return report;
     }
     // Every header is read and every target checked before the first file is written.
-    struct Target {
-        ListedAttachment attachment;
-        fs::path path;
-    };
     std::vector<Target> targets;
     ExtractedNames names;
     std::uint64_t total = 0;
     report.status = walk_chain(chain, [&](const ListedAttachment& attachment) {
         if (!is_extracted(attachment.header.fields))
             return Status::success();
-        const std::string label = attachment_label(chain.file_name, attachment);
-        // The walk has refused every name that is not a plain relative path.
-        fs::path path = directory;
-        for (std::u16string_view component : split_name(attachment.header.name))
-            path /= path_from_utf8(utf16_to_utf8(component));
-        if (std::string clash = names.add(attachment.header.name); !clash.empty()) {
-            return Status::failure(label + ": can't be extracted: " + clash);
-        }
-        std::error_code ignored;
-        if (fs::exists(fs::symlink_status(path, ignored))) {
-            return Status::failure(path_to_utf8(path) + ": already exists");
-        }
+        Target target;
+        Status status = plan_target(attachment_label(chain.file_name, attachment), attachment,
+                                    directory, names, target);
         total += attachment.header.fields.data_size;
-        targets.push_back({attachment, std::move(path)});
-        return Status::success();
+        targets.push_back(std::move(target));
+        return status;
     });
-    if (!report.status.ok())
-        return report;
-
     ProgressCounter counter(progress, total);
-    for (const Target& target : targets) {
-        const std::string target_name = path_to_utf8(target.path);
-        std::error_code error;
-        fs::create_directories(target.path.parent_path(), error);
-        if (error) {
-            report.status = Status::failure(path_to_utf8(target.path.parent_path()) +
-                                            ": can't create directory: " + error.message());
-            return report;
-        }
-        TemporaryFile output;
-        if (const int create_error = output.create(target.path); create_error != 0) {
-            report.status = Status::failure(target_name +
-                                            ": can't create a temporary file beside "
-                                            "it: " +
-                                            errno_text(create_error));
-            return report;
-        }
-        report.status = check_data(chain, target.attachment, output.file(), target_name, counter);
-        if (!report.status.ok())
-            return report;
-        if (const int close_error = output.close(); close_error != 0) {
-            report.status =
-                Status::failure(target_name + ": can't write: " + errno_text(close_error));
-            return report;
-        }
-        if (const std::error_code rename_error = output.commit(target.path, false)) {
-            report.status = Status::failure(rename_failure(target.path, rename_error, false));
-            return report;
-        }
-        report.written.push_back(target.path);
+    for (auto target = targets.begin(); report.status.ok() && target != targets.end(); ++target) {
+        report.status = extract_target(chain, *target, directory, counter);
+        if (report.status.ok())
+            report.written.push_back(target->path);
     }
     return report;
 }

@@ -89,21 +89,28 @@ std::string random_suffix() {
 
 }  // namespace
 
-int TemporaryFile::create(const fs::path& target) {
-    const fs::path directory = target.parent_path();
+int TemporaryFile::create(const PinnedDirectory& directory, const fs::path& target) {
+    discard();
     for (int attempt = 0; attempt < 16; ++attempt) {
-        fs::path candidate = directory / target.filename();
+        fs::path candidate = target;
         candidate += path_from_utf8("." + random_suffix() + ".partial");
-        std::FILE* file = create_new_file(candidate);
+        std::FILE* file = directory.create_file(candidate);
         if (file != nullptr) {
             file_.reset(file);
-            path_ = candidate;
+            directory_ = &directory;
+            name_ = candidate;
+            target_ = target;
+            remove_on_interrupt(directory, name_);
             return 0;
         }
         if (errno != EEXIST)
             return errno;
     }
     return EEXIST;
+}
+
+fs::path TemporaryFile::path() const {
+    return directory_ != nullptr ? directory_->path() / name_ : name_;
 }
 
 int TemporaryFile::close() {
@@ -117,26 +124,56 @@ int TemporaryFile::close() {
     return error;
 }
 
-std::error_code TemporaryFile::commit(const fs::path& target, bool replace) {
-    const std::error_code error = rename_file(path_, target, replace);
-    if (!error)
-        path_.clear();
+std::error_code TemporaryFile::commit(bool replace) {
+    // --force replaces a file, never a device, a pipe or a directory that took its place.
+    const EntryType existing = directory_->entry_type(target_);
+    if (replace && existing != EntryType::none && existing != EntryType::regular_file)
+        return std::make_error_code(std::errc::file_exists);
+    const std::error_code error = directory_->rename(name_, target_, replace);
+    if (!error) {
+        name_.clear();
+        forget_partial_file();
+    }
     return error;
 }
 
 void TemporaryFile::discard() {
     file_.reset();
-    if (!path_.empty()) {
-        std::error_code ignored;
-        fs::remove(path_, ignored);
-        path_.clear();
+    if (!name_.empty()) {
+        directory_->remove(name_);
+        name_.clear();
+        forget_partial_file();
     }
+}
+
+std::string not_regular_problem(const fs::file_status& status) {
+    const auto kind = [&status]() -> std::string {
+        switch (status.type()) {
+            case fs::file_type::directory:
+                return "a directory";
+            case fs::file_type::symlink:
+                return "a symbolic link";
+            case fs::file_type::character:
+                return "a character device";
+            case fs::file_type::block:
+                return "a block device";
+            case fs::file_type::fifo:
+                return "a named pipe";
+            case fs::file_type::socket:
+                return "a socket";
+            default:
+                return "something other than a file";
+        }
+    };
+    return "is " + kind() + ", not a regular file";
 }
 
 std::string rename_failure(const fs::path& target, const std::error_code& error, bool replace) {
     std::error_code ignored;
-    if (!replace && fs::exists(fs::symlink_status(target, ignored))) {
-        return path_to_utf8(target) + ": already exists";
-    }
-    return path_to_utf8(target) + ": can't be created: " + error.message();
+    const fs::file_status status = fs::symlink_status(target, ignored);
+    if (fs::exists(status) && !replace)
+        return terminal_path(target) + ": already exists";
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        return terminal_path(target) + ": " + not_regular_problem(status);
+    return terminal_path(target) + ": can't be created: " + error.message();
 }

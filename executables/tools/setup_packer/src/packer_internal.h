@@ -13,6 +13,7 @@
 
 #include "adler32.h"
 #include "packer.h"
+#include "packer_io.h"
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -24,7 +25,10 @@ std::string errno_text(int error);
 
 std::string hex32(std::uint32_t value);  // "0x33CBBB56"
 std::string hex16(std::uint16_t value);  // "0x0407"
+// A name from a launcher file in quotes, as terminal_text shows it.
 std::string in_quotes(std::u16string_view text);
+// A path for a message, as terminal_text shows it: a target's path holds a name from the file.
+std::string terminal_path(const std::filesystem::path& path);
 std::string size_text(std::uint64_t bytes);  // "5.0 MiB"
 
 bool is_separator(char16_t c);
@@ -63,7 +67,8 @@ CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64
 // signature's length minus one, so that no occurrence across two chunks is missed.
 std::int64_t find_signature(std::FILE* file, const Signature& signature, bool& read_failed);
 
-// A new file beside `target` that is removed again unless it is committed by renaming it.
+// A new file beside a target in a pinned directory, removed again unless it is committed by
+// renaming it to the target; removed as well when the process is interrupted meanwhile.
 class TemporaryFile {
 public:
     TemporaryFile() = default;
@@ -71,23 +76,31 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() { discard(); }
 
-    // Creates it; on failure returns the errno.
-    int create(const std::filesystem::path& target);
+    // Creates "<target>.<random>.partial" in `directory`, which must stay open as long as this
+    // object; on failure returns the errno.
+    int create(const PinnedDirectory& directory, const std::filesystem::path& target);
 
     std::FILE* file() const { return file_.get(); }
-    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path path() const;  // for messages
 
     // Flushes and closes; returns the errno of a failure, 0 on success.
     int close();
 
-    std::error_code commit(const std::filesystem::path& target, bool replace);
+    // Renames it to the target; with `replace`, only over a regular file.
+    std::error_code commit(bool replace);
 
     void discard();
 
 private:
+    const PinnedDirectory* directory_ = nullptr;
     FileHandle file_;
-    std::filesystem::path path_;
+    std::filesystem::path name_;  // empty once committed or discarded
+    std::filesystem::path target_;
 };
+
+// "is a character device, not a regular file" and the like, for what stands where a file was
+// expected.
+std::string not_regular_problem(const std::filesystem::file_status& status);
 
 // The message for a failed commit of a temporary file to `target`.
 std::string rename_failure(const std::filesystem::path& target, const std::error_code& error,

@@ -3,14 +3,6 @@
 
 #include "packer_internal.h"
 
-namespace {
-
-char16_t fold_ascii_case(char16_t c) {
-    return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c;
-}
-
-}  // namespace
-
 std::string file_name_problem(std::u16string_view name) {
     if (name.size() > max_text_length)
         return "the name is longer than 65535 UTF-16 code units";
@@ -60,65 +52,56 @@ std::string file_name_problem(std::u16string_view name) {
 }
 
 std::string ExtractedNames::add(std::u16string_view name) {
-    std::vector<std::u16string> folded;
-    for (std::u16string_view component : split_name(name)) {
-        if (component.empty())
-            continue;
-        std::u16string key(component);
-        std::transform(key.begin(), key.end(), key.begin(), fold_ascii_case);
-        folded.push_back(std::move(key));
-    }
-    std::u16string key;
-    for (std::size_t i = 0; i < folded.size(); ++i) {
-        if (i > 0) {
-            if (files_.count(key) != 0) {
-                return "an earlier file has the name of one of its directories";
-            }
-            key += u'/';
-        }
-        key += folded[i];
-    }
-    if (files_.count(key) != 0) {
-        return "an earlier file has the same name (Windows ignores the case of letters)";
-    }
-    if (directories_.count(key) != 0)
-        return "an earlier file lies in a directory of this name";
-    files_.insert(key);
-    for (std::size_t cut = key.find(u'/'); cut != std::u16string::npos;
-         cut = key.find(u'/', cut + 1)) {
-        directories_.insert(key.substr(0, cut));
+    switch (names_.add(name)) {
+        case NameClash::none:
+            return {};
+        case NameClash::same_name:
+            return "an earlier file has the same name (Windows ignores the case of letters)";
+        case NameClash::file_in_the_way:
+            return "an earlier file has the name of one of its directories";
+        case NameClash::directory_in_the_way:
+            return "an earlier file lies in a directory of this name";
     }
     return {};
 }
 
+namespace {
+
+// Why a command's texts can't go into a header, or empty.
+std::string command_problem(const PackItem& item) {
+    const struct {
+        const char* what;
+        const std::u16string& text;
+    } texts[] = {{"the program", item.name}, {"the parameter text", item.parameters}};
+    for (const auto& [what, text] : texts) {
+        if (text.size() > max_text_length)
+            return std::string(what) + " is longer than 65535 UTF-16 code units";
+        if (text.find(u'\0') != std::u16string::npos)
+            return std::string(what) + " contains a NUL character";
+    }
+    if (item.name.empty())
+        return "the program is empty";
+    // The launcher takes a chosen language of 0 for none: such a command would never run.
+    if (item.lcid && *item.lcid == 0)
+        return "the language 0 is no language; the command would never run";
+    return {};
+}
+
+}  // namespace
+
 Status check_items(const std::vector<PackItem>& items) {
     ExtractedNames names;
     for (const PackItem& item : items) {
-        if (item.kind == PackItem::Kind::file) {
-            std::string problem = file_name_problem(item.name);
-            if (problem.empty())
-                problem = names.add(item.name);
-            if (!problem.empty()) {
-                return Status::failure(item.origin + ": name " + in_quotes(item.name) + ": " +
-                                       problem);
-            }
+        if (item.kind == PackItem::Kind::command) {
+            if (std::string problem = command_problem(item); !problem.empty())
+                return Status::failure(item.origin + ": " + problem);
             continue;
         }
-        const struct {
-            const char* what;
-            const std::u16string& text;
-        } texts[] = {{"the program", item.name}, {"the parameter text", item.parameters}};
-        for (const auto& [what, text] : texts) {
-            if (text.size() > max_text_length) {
-                return Status::failure(item.origin + ": " + what +
-                                       " is longer than 65535 UTF-16 code units");
-            }
-            if (text.find(u'\0') != std::u16string::npos) {
-                return Status::failure(item.origin + ": " + what + " contains a NUL character");
-            }
-        }
-        if (item.name.empty())
-            return Status::failure(item.origin + ": the program is empty");
+        std::string problem = file_name_problem(item.name);
+        if (problem.empty())
+            problem = names.add(item.name);
+        if (!problem.empty())
+            return Status::failure(item.origin + ": name " + in_quotes(item.name) + ": " + problem);
     }
     return Status::success();
 }

@@ -100,32 +100,64 @@ std::string format_table(const std::vector<ListedAttachment>& attachments) {
     return table;
 }
 
-std::string format_json(const std::vector<ListedAttachment>& attachments) {
-    nlohmann::ordered_json array = nlohmann::ordered_json::array();
-    for (const ListedAttachment& attachment : attachments) {
-        const AttachmentHeader& header = attachment.header;
-        nlohmann::ordered_json flags = nlohmann::ordered_json::array();
-        const std::string names = flag_names(header.fields.flags);
-        if (names != "-") {
-            for (std::size_t start = 0; start <= names.size();) {
-                const std::size_t comma = std::min(names.find(',', start), names.size());
-                flags.push_back(names.substr(start, comma - start));
-                start = comma + 1;
-            }
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json attachment_json(const ListedAttachment& attachment) {
+    const AttachmentHeader& header = attachment.header;
+    Json flags = Json::array();
+    const std::string names = flag_names(header.fields.flags);
+    if (names != "-") {
+        for (std::size_t start = 0; start <= names.size();) {
+            const std::size_t comma = std::min(names.find(',', start), names.size());
+            flags.push_back(names.substr(start, comma - start));
+            start = comma + 1;
         }
-        array.push_back({
-            {"index", attachment.index},
-            {"kind", attachment_kind(header.fields)},
-            {"name", utf16_to_utf8(header.name)},
-            {"parameters", utf16_to_utf8(header.parameters)},
-            {"language", (header.fields.flags & flag_has_lcid) != 0
-                             ? nlohmann::ordered_json(hex16(header.lcid))
-                             : nlohmann::ordered_json(nullptr)},
-            {"flags", flags},
-            {"flags_value", header.fields.flags},
-            {"data_size", header.fields.data_size},
-            {"checksum", hex32(header.fields.checksum)},
-        });
     }
-    return array.dump(2) + "\n";
+    return {
+        {"index", attachment.index},
+        {"kind", attachment_kind(header.fields)},
+        {"name", utf16_to_utf8(header.name)},
+        {"parameters", utf16_to_utf8(header.parameters)},
+        {"language",
+         (header.fields.flags & flag_has_lcid) != 0 ? Json(hex16(header.lcid)) : Json(nullptr)},
+        {"flags", flags},
+        {"flags_value", header.fields.flags},
+        {"data_size", header.fields.data_size},
+        {"checksum", hex32(header.fields.checksum)},
+    };
+}
+
+Json error_json(const Status& status) {
+    return status.ok() ? Json(nullptr) : Json(status.message());
+}
+
+// A path given by the user need not be UTF-8 on Linux; such bytes become U+FFFD.
+std::string dump(const Json& document) {
+    return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string format_list_json(const ChainListing& listing) {
+    Json attachments = Json::array();
+    for (const ListedAttachment& attachment : listing.attachments)
+        attachments.push_back(attachment_json(attachment));
+    return dump({{"format", json_format_version},
+                 {"attachments", attachments},
+                 {"error", error_json(listing.status)}});
+}
+
+std::string format_verify_json(const VerifyReport& report) {
+    Json table = nullptr;
+    if (report.certificate_table >= 0)
+        table = {{"offset", report.certificate_table}, {"size", report.certificate_table_size}};
+    return dump({{"format", json_format_version},
+                 {"ok", report.status.ok()},
+                 {"attachments", report.attachments},
+                 {"file_bytes", report.file_bytes},
+                 {"certificate_table", table},
+                 {"ignored", report.outside_signed_range},
+                 {"error", error_json(report.status)}});
 }

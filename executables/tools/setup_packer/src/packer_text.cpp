@@ -5,6 +5,48 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at` and its code point, or 0 when there is
+// none (overlong forms, surrogates, code points above U+10FFFF, cut sequences).
+std::size_t decode_utf8(std::string_view text, std::size_t at, char32_t& code_point) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = 0;
+    if (lead < 0x80) {
+        code_point = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        code_point = lead & 0x1F;
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        code_point = lead & 0x0F;
+        length = 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        code_point = lead & 0x07;
+        length = 4;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code_point = code_point << 6 | (next & 0x3F);
+    }
+    const bool overlong =
+        (length == 3 && code_point < 0x800) || (length == 4 && code_point < 0x10000);
+    const bool outside = code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF);
+    return overlong || outside ? 0 : length;
+}
+
+bool is_control(char32_t code_point) {
+    return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
+}
+
+}  // namespace
+
 std::string hex32(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
@@ -18,7 +60,11 @@ std::string hex16(std::uint16_t value) {
 }
 
 std::string in_quotes(std::u16string_view text) {
-    return "'" + utf16_to_utf8(text) + "'";
+    return "'" + terminal_text(utf16_to_utf8(text)) + "'";
+}
+
+std::string terminal_path(const std::filesystem::path& path) {
+    return terminal_text(path_to_utf8(path));
 }
 
 bool is_separator(char16_t c) {
@@ -49,37 +95,10 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
     std::u16string result;
     result.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
         char32_t code_point = 0;
-        std::size_t length = 0;
-        if (lead < 0x80) {
-            code_point = lead;
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            code_point = lead & 0x1F;
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            code_point = lead & 0x0F;
-            length = 3;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            code_point = lead & 0x07;
-            length = 4;
-        } else {
+        const std::size_t length = decode_utf8(text, i, code_point);
+        if (length == 0)
             return std::nullopt;
-        }
-        if (i + length > text.size())
-            return std::nullopt;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return std::nullopt;
-            code_point = code_point << 6 | (next & 0x3F);
-        }
-        if ((length == 3 && code_point < 0x800) ||
-            (length == 4 && (code_point < 0x10000 || code_point > 0x10FFFF)) ||
-            (code_point >= 0xD800 && code_point <= 0xDFFF)) {
-            return std::nullopt;
-        }
         if (code_point >= 0x10000) {
             code_point -= 0x10000;
             result.push_back(static_cast<char16_t>(0xD800 + (code_point >> 10)));
@@ -140,4 +159,27 @@ std::string progress_bar(std::uint64_t done, std::uint64_t total, std::size_t wi
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100.0));
     return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " + percent +
            "  " + size_text(done) + " of " + size_text(total);
+}
+
+std::string terminal_text(std::string_view utf8) {
+    std::string shown;
+    shown.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        char32_t code_point = 0;
+        const std::size_t length = decode_utf8(utf8, i, code_point);
+        char escape[8];
+        if (length == 0) {
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(utf8[i]));
+        } else if (is_control(code_point)) {
+            std::snprintf(escape, sizeof escape, code_point < 0x80 ? "\\x%02X" : "\\u%04X",
+                          static_cast<unsigned>(code_point));
+        } else {
+            shown.append(utf8, i, length);
+            i += length;
+            continue;
+        }
+        shown += escape;
+        i += length != 0 ? length : 1;
+    }
+    return shown;
 }
