@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/performance.md: Adler-32 natively (Google Benchmark) and
 # in the i686 build under Wine, extraction of a 1 GiB file attachment by the native launcher and
-# `setup_packer build` of it, each against cp, the launcher's peak memory and the size of the
-# i686 launcher image. Takes a few minutes; not part of the test run.
+# `setup_packer build` of it, each against cp, `setup_packer verify` of a 512 MiB attachment
+# against zlib's Adler-32 of the same bytes, the launcher's peak memory and the size of the i686
+# launcher image. Takes a few minutes; not part of the test run.
 #
-# Builds of its own, so that the figures come from optimised code: build/bench (native, Release,
-# clang, no sanitizers) and build/bench-windows (the Windows preset, MinSizeRel as shipped).
-# Needs about 3 GiB free on the disk of build/ for its scratch files.
+#   bash bench/run_benchmarks.sh          # everything, and the report
+#   bash bench/run_benchmarks.sh verify   # setup_packer verify against zlib only: prints the ratio
+#
+# The figures come from optimised code: the release preset (build/release: clang, optimised, no
+# sanitizers, as setup_packer is installed) and build/bench-windows (the Windows preset,
+# MinSizeRel as shipped). Needs about 3.5 GiB free on the disk of build/ for its scratch files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-native=build/bench
+native=build/release
 windows=build/bench-windows
-scratch=$native/scratch
+scratch=build/bench-scratch
 pairs=${BENCH_PAIRS:-11}
+mode=${1:-all}
+
+if [ "$mode" = verify ]; then
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target setup_packer zlib_adler32_file
+    python3 bench/measure.py --verify-only --root "$root" --scratch "$scratch" \
+        --pairs "$pairs" --packer "$native/executables/tools/setup_packer/setup_packer" \
+        --zlib-adler32 "$native/bench/zlib_adler32_file"
+    rm -f "$scratch/verify_data.bin"
+    exit 0
+fi
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -38,15 +53,14 @@ fi
 
 # ------------------------------------------------------------------------------ builds
 
-native_configure=(cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release
-                  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSANITIZE=OFF)
-"${native_configure[@]}" >/dev/null
+cmake --preset release >/dev/null
 if ! cmake --build "$native" --target help | grep -q '^adler32_bench:'; then
     echo "run_benchmarks: the build has no adler32_bench; the top-level CMakeLists.txt must" \
          "add_subdirectory(bench) for native builds" >&2
     exit 1
 fi
-cmake --build "$native" --target adler32_bench setup_launcher setup_packer
+native_targets=(adler32_bench zlib_adler32_file setup_launcher setup_packer)
+cmake --build --preset release --target "${native_targets[@]}"
 
 cmake --preset windows -B "$windows" >/dev/null
 cmake --build "$windows" --target setup_launcher setup_payload
@@ -85,6 +99,7 @@ python3 bench/measure.py \
     --root "$root" \
     --launcher "$native/executables/tools/setup_launcher/setup_launcher" \
     --packer "$native/executables/tools/setup_packer/setup_packer" \
+    --zlib-adler32 "$native/bench/zlib_adler32_file" \
     --scratch "$scratch" \
     --pairs "$pairs" \
     --linger-ms "${linger_ms:-0}" \
@@ -93,12 +108,12 @@ python3 bench/measure.py \
     --image "$launcher_exe" \
     --output docs/performance.md \
     --command "bash bench/run_benchmarks.sh   # all of the below" \
-    --command "${native_configure[*]}" \
-    --command "cmake --build $native --target adler32_bench setup_launcher setup_packer" \
+    --command "cmake --preset release" \
+    --command "cmake --build --preset release --target ${native_targets[*]}" \
     --command "cmake --preset windows -B $windows && cmake --build $windows" \
     --command "${timing_build[*]}" \
     --command "${native_bench[*]}" \
     --command "wine $timing_exe   # with testing/wine/wine_env.sh's prefix" \
     --command "python3 bench/measure.py ...   # extraction, setup_packer, memory, this report"
-rm -f "$scratch/big.bin"
+rm -f "$scratch/big.bin" "$scratch/verify_data.bin"
 echo "Wrote docs/performance.md"
