@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ clang libclang-rt-14-dev
+    cmake ninja-build g++ clang libclang-rt-14-dev help2man
     googletest libgtest-dev libbenchmark-dev zlib1g-dev libcli11-dev nlohmann-json3-dev
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils x11-apps imagemagick openssl
