@@ -69,10 +69,12 @@ int errno_of(DWORD error) {
     }
 }
 
+// Listing access, not only attributes: Windows checks the sharing of an open only against
+// handles that have data access, so only such a handle keeps others from deleting or renaming.
 HANDLE open_directory(const fs::path& path, bool no_link) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (no_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, flags, nullptr);
+    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
 // Opens a directory for as long as the handle is held: without sharing deletion, so that it can't
