@@ -80,7 +80,10 @@ EOF
 # ---------------------------------------------------------------------------- the corpus
 
 if [[ $mode == native ]]; then
-    "$packer" build --launcher "$launcher" --output "$work/packed" \
+    # The native launcher is no PE image: setup_packer packs behind a stand-in.
+    # shellcheck source=../../../../testing/pe_stub.sh
+    source "$(dirname "$0")/../../../../testing/pe_stub.sh"
+    pack_behind "$packer" "$launcher" "$work/packed" \
         --manifest "$work/payload/manifest.json" >/dev/null || exit 1
     "$generator" "$launcher" "$work/packed" "$work/cases" >/dev/null || exit 1
 else

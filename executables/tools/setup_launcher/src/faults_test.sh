@@ -46,6 +46,9 @@ fi
 work=$(mktemp -d "$build_dir/faults_test.$mode.XXXXXX") || exit 1
 # shellcheck source=/dev/null
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
+# The native launcher is no PE image: setup_packer packs behind a stand-in (pack_behind).
+# shellcheck source=../../../../testing/pe_stub.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/pe_stub.sh"
 skip() { echo "skipped: $1"; }
 
 # Entries of a directory, one line, sorted.
@@ -61,7 +64,7 @@ pack_entries() {
         printf '{"attachments": [%s]}\n' "$*"
     ) >"$manifest"
     if [[ $mode == native ]]; then
-        "$packer" build --launcher "$launcher" --output "$output" --manifest "$manifest" >/dev/null
+        pack_behind "$packer" "$launcher" "$output" --manifest "$manifest" >/dev/null
     else
         wine "$packer" build --launcher "$(unix_to_wine_path "$launcher")" \
             --output "$(unix_to_wine_path "$output")" \

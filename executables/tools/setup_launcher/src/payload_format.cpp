@@ -212,6 +212,65 @@ NameProblem component_problem(std::u16string_view component) {
     return NameProblem::none;
 }
 
+// The headers of a PE image that the tools look at: "MZ", e_lfanew, "PE\0\0" and the file
+// header, and the start of the optional header up to the security data directory.
+constexpr std::int64_t dos_header_size = 64;
+constexpr std::size_t pe_offset_at = 0x3C;       // e_lfanew, the DOS header's last field
+constexpr std::int64_t pe_header_size = 24;      // "PE\0\0" and the 20-byte file header
+constexpr std::size_t machine_at = 4;            // in the PE header
+constexpr std::size_t optional_size_at = 20;     // SizeOfOptionalHeader, in the PE header
+constexpr std::size_t subsystem_at = 68;         // in both optional headers
+constexpr std::size_t pe32_count_at = 92;        // NumberOfRvaAndSizes of PE32
+constexpr std::size_t pe32_plus_count_at = 108;  // and of PE32+
+constexpr std::uint32_t security_entry = 4;
+constexpr std::size_t directory_entry_size = 8;
+constexpr std::uint16_t pe32_magic = 0x10B;
+constexpr std::uint16_t pe32_plus_magic = 0x20B;
+constexpr std::size_t optional_read_size =
+    pe32_plus_count_at + 4 + (security_entry + 1) * directory_entry_size;
+
+struct PeHeaders {
+    PeProblem problem = PeProblem::none;
+    std::int64_t pe_offset = 0;
+    std::uint16_t machine = 0;
+    std::size_t optional_size = 0;  // as declared
+    std::int64_t optional_start = 0;
+    std::array<std::uint8_t, optional_read_size> optional{};
+    std::size_t optional_read = 0;  // what of it was read: within the declared size and the file
+};
+
+PeHeaders read_pe_headers(std::FILE* file, std::int64_t file_size) {
+    PeHeaders headers;
+    std::uint8_t dos_header[dos_header_size];
+    if (file_size < dos_header_size || !seek_stream(file, 0, SEEK_SET) ||
+        !read_exact(file, dos_header, sizeof dos_header) || dos_header[0] != 'M' ||
+        dos_header[1] != 'Z') {
+        headers.problem = PeProblem::no_mz_header;
+        return headers;
+    }
+    headers.pe_offset = load_le<std::uint32_t>(dos_header + pe_offset_at);
+    if (headers.pe_offset > file_size - pe_header_size) {
+        headers.problem = PeProblem::pe_header_outside_file;
+        return headers;
+    }
+    std::uint8_t pe_header[pe_header_size];
+    if (!seek_stream(file, headers.pe_offset, SEEK_SET) ||
+        !read_exact(file, pe_header, sizeof pe_header) ||
+        std::memcmp(pe_header, "PE\0\0", 4) != 0) {
+        headers.problem = PeProblem::no_pe_signature;
+        return headers;
+    }
+    headers.machine = load_le<std::uint16_t>(pe_header + machine_at);
+    headers.optional_size = load_le<std::uint16_t>(pe_header + optional_size_at);
+    headers.optional_start = headers.pe_offset + pe_header_size;
+    const auto available = static_cast<std::size_t>(std::min<std::int64_t>(
+        file_size - headers.optional_start, static_cast<std::int64_t>(optional_read_size)));
+    const std::size_t wanted = std::min(available, headers.optional_size);
+    if (read_exact(file, headers.optional.data(), wanted))
+        headers.optional_read = wanted;
+    return headers;
+}
+
 }  // namespace
 
 Signature attachment_signature() {
@@ -439,63 +498,59 @@ bool fits_path_limit(std::u16string_view root, std::u16string_view name) {
 }
 
 std::optional<SecurityDirectory> read_security_directory(std::FILE* file, std::int64_t file_size) {
-    // e_lfanew, the offset of "PE\0\0", is the last field of the 64-byte DOS header.
-    constexpr std::int64_t dos_header_size = 64;
-    constexpr std::size_t pe_offset_at = 0x3C;
-    // "PE\0\0" and the 20-byte file header, whose SizeOfOptionalHeader is at 20.
-    constexpr std::int64_t pe_header_size = 24;
-    constexpr std::size_t optional_size_at = 20;
-    // Offsets in the optional header: NumberOfRvaAndSizes comes right before the directories.
-    constexpr std::size_t pe32_count_at = 92;
-    constexpr std::size_t pe32_plus_count_at = 108;
-    constexpr std::uint32_t security_entry = 4;
-    constexpr std::size_t entry_size = 8;
-
-    if (file_size < dos_header_size)
-        return std::nullopt;
-    std::uint8_t dos_header[dos_header_size];
-    if (!seek_stream(file, 0, SEEK_SET) || !read_exact(file, dos_header, sizeof dos_header) ||
-        dos_header[0] != 'M' || dos_header[1] != 'Z') {
-        return std::nullopt;
-    }
-    const std::int64_t pe_offset = load_le<std::uint32_t>(dos_header + pe_offset_at);
-    if (pe_offset > file_size - pe_header_size)
-        return std::nullopt;
-    std::uint8_t pe_header[pe_header_size];
-    if (!seek_stream(file, pe_offset, SEEK_SET) || !read_exact(file, pe_header, sizeof pe_header) ||
-        std::memcmp(pe_header, "PE\0\0", 4) != 0) {
-        return std::nullopt;
-    }
-    const std::size_t optional_size = load_le<std::uint16_t>(pe_header + optional_size_at);
-    const std::int64_t optional_start = pe_offset + pe_header_size;
-
-    // Only as much of the optional header is read as it takes to reach entry 4.
-    std::uint8_t optional[pe32_plus_count_at + 4 + (security_entry + 1) * entry_size];
-    if (optional_size < 2 || !read_exact(file, optional, 2))
+    const PeHeaders headers = read_pe_headers(file, file_size);
+    if (headers.problem != PeProblem::none)
         return std::nullopt;
     std::size_t count_at = 0;
-    switch (load_le<std::uint16_t>(optional)) {
-        case 0x10B:
+    switch (load_le<std::uint16_t>(headers.optional.data())) {
+        case pe32_magic:
             count_at = pe32_count_at;
             break;
-        case 0x20B:
+        case pe32_plus_magic:
             count_at = pe32_plus_count_at;
             break;
         default:
             return std::nullopt;
     }
-    const std::size_t entry_at = count_at + 4 + security_entry * entry_size;
-    const std::size_t needed = entry_at + entry_size;
-    if (needed > optional_size || optional_start + static_cast<std::int64_t>(needed) > file_size ||
-        !read_exact(file, optional + 2, needed - 2) ||
-        load_le<std::uint32_t>(optional + count_at) <= security_entry) {
+    // NumberOfRvaAndSizes comes right before the directories; entry 4 must be inside the declared
+    // header and inside the file.
+    const std::size_t entry_at = count_at + 4 + security_entry * directory_entry_size;
+    if (entry_at + directory_entry_size > headers.optional_read ||
+        load_le<std::uint32_t>(headers.optional.data() + count_at) <= security_entry) {
         return std::nullopt;
     }
     SecurityDirectory directory;
-    directory.offset = load_le<std::uint32_t>(optional + entry_at);
-    directory.size = load_le<std::uint32_t>(optional + entry_at + 4);
-    directory.headers_end = optional_start + static_cast<std::int64_t>(optional_size);
+    directory.offset = load_le<std::uint32_t>(headers.optional.data() + entry_at);
+    directory.size = load_le<std::uint32_t>(headers.optional.data() + entry_at + 4);
+    directory.headers_end =
+        headers.optional_start + static_cast<std::int64_t>(headers.optional_size);
     return directory;
+}
+
+PeImageCheck check_pe_image(std::FILE* file, std::int64_t file_size) {
+    const PeHeaders headers = read_pe_headers(file, file_size);
+    PeImageCheck check;
+    check.problem = headers.problem;
+    check.pe_offset = headers.pe_offset;
+    check.machine = headers.machine;
+    if (check.problem != PeProblem::none)
+        return check;
+    if (check.machine != pe_machine_i386 && check.machine != pe_machine_amd64) {
+        check.problem = PeProblem::unknown_machine;
+        return check;
+    }
+    // An i386 image has a PE32 optional header, an AMD64 image a PE32+ one; the subsystem field
+    // lies at the same offset in both.
+    const std::uint16_t magic = check.machine == pe_machine_i386 ? pe32_magic : pe32_plus_magic;
+    if (headers.optional_read < subsystem_at + 2 ||
+        load_le<std::uint16_t>(headers.optional.data()) != magic) {
+        check.problem = PeProblem::no_optional_header;
+        return check;
+    }
+    check.subsystem = load_le<std::uint16_t>(headers.optional.data() + subsystem_at);
+    if (check.subsystem != pe_subsystem_windows_gui)
+        check.problem = PeProblem::not_windows_gui;
+    return check;
 }
 
 std::int64_t certificate_table_offset(const SecurityDirectory& directory, std::int64_t file_size) {

@@ -179,6 +179,32 @@ struct SecurityDirectory {
 // position.
 std::optional<SecurityDirectory> read_security_directory(std::FILE* file, std::int64_t file_size);
 
+// Whether a file is a Windows program that a launcher image can be: the checks in their order.
+enum class PeProblem {
+    none,
+    no_mz_header,            // shorter than a DOS header, or not beginning with "MZ"
+    pe_header_outside_file,  // e_lfanew points past the end of the file
+    no_pe_signature,         // no "PE\0\0" where e_lfanew points
+    unknown_machine,         // neither i386 nor AMD64
+    no_optional_header,      // no PE32 (i386) or PE32+ (AMD64) optional header with a subsystem
+    not_windows_gui,         // the subsystem is not the Windows GUI
+};
+
+inline constexpr std::uint16_t pe_machine_i386 = 0x14C;
+inline constexpr std::uint16_t pe_machine_amd64 = 0x8664;
+inline constexpr std::uint16_t pe_subsystem_windows_gui = 2;
+
+struct PeImageCheck {
+    PeProblem problem = PeProblem::none;
+    std::int64_t pe_offset = 0;   // e_lfanew, once the DOS header was read
+    std::uint16_t machine = 0;    // once the PE header was read
+    std::uint16_t subsystem = 0;  // once the optional header was read
+};
+
+// Checks the headers of a PE image for a Windows GUI program for i386 or AMD64. Moves the file
+// position.
+PeImageCheck check_pe_image(std::FILE* file, std::int64_t file_size);
+
 // The certificate table's file offset when the directory names a sane one: a size above 0, an
 // offset at or after the headers' end and at most `file_size`. The table need not end by the
 // file's end: a table that was enlarged (or a file cut short) still ends the signed range at its

@@ -654,6 +654,8 @@ struct PeImage {
     std::uint32_t table_offset = 0;
     std::uint32_t table_size = 0;
     std::size_t file_size = 2048;
+    std::uint16_t machine = 0;  // 0: i386 for PE32, AMD64 for PE32+
+    std::uint16_t subsystem = 2;
 
     std::size_t count_at() const { return pe_offset + 24 + (pe32_plus ? 108 : 92); }
     Bytes bytes() const {
@@ -667,6 +669,8 @@ struct PeImage {
         put(0, 'M' | 'Z' << 8, 2);
         put(0x3C, pe_offset, 4);
         put(pe_offset, 'P' | 'E' << 8, 4);
+        put(pe_offset + 4, machine != 0 ? machine : (pe32_plus ? 0x8664 : 0x14C), 2);
+        put(pe_offset + 24 + 68, subsystem, 2);
         put(pe_offset + 4 + 16, optional_size != 0 ? optional_size : (pe32_plus ? 240 : 224), 2);
         put(pe_offset + 24, pe32_plus ? 0x20B : 0x10B, 2);
         put(count_at(), directory_count, 4);
@@ -749,6 +753,44 @@ TEST(CertificateTable, NonsensicalOrCutHeadersMeanNone) {
         const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
         EXPECT_EQ(table_in(cut), size >= 384 ? 384 : -1) << size;
     }
+}
+
+TEST(PeImageCheck, AcceptsGuiProgramsForI386AndAmd64AndNamesTheFirstFailedCheck) {
+    const auto check = [](const Bytes& bytes) {
+        const File file = file_with(bytes);
+        return check_pe_image(file.get(), size_of(bytes));
+    };
+    for (const bool pe32_plus : {false, true}) {
+        const PeImageCheck good = check(PeImage{.pe32_plus = pe32_plus}.bytes());
+        EXPECT_EQ(good.problem, PeProblem::none) << pe32_plus;
+        EXPECT_EQ(good.machine, pe32_plus ? pe_machine_amd64 : pe_machine_i386);
+        EXPECT_EQ(good.subsystem, pe_subsystem_windows_gui);
+    }
+    EXPECT_EQ(check({}).problem, PeProblem::no_mz_header);
+    EXPECT_EQ(check(Bytes(4096, 'x')).problem, PeProblem::no_mz_header);
+    Bytes bytes = PeImage{}.bytes();
+    bytes.resize(63);
+    EXPECT_EQ(check(bytes).problem, PeProblem::no_mz_header) << "cut inside the DOS header";
+    EXPECT_EQ(check(PeImage{.pe_offset = 2048 - 23}.bytes()).problem,
+              PeProblem::pe_header_outside_file);
+    bytes = PeImage{}.bytes();
+    bytes[0x81] = 'X';
+    const PeImageCheck no_signature = check(bytes);
+    EXPECT_EQ(no_signature.problem, PeProblem::no_pe_signature);
+    EXPECT_EQ(no_signature.pe_offset, 0x80);
+    const PeImageCheck arm = check(PeImage{.machine = 0x1C4}.bytes());
+    EXPECT_EQ(arm.problem, PeProblem::unknown_machine);
+    EXPECT_EQ(arm.machine, 0x1C4);
+    EXPECT_EQ(check(PeImage{.machine = pe_machine_amd64}.bytes()).problem,
+              PeProblem::no_optional_header)
+        << "an AMD64 image with a PE32 header";
+    EXPECT_EQ(check(PeImage{.optional_size = 69}.bytes()).problem, PeProblem::no_optional_header)
+        << "too short for the subsystem";
+    EXPECT_EQ(check(PeImage{.optional_size = 70, .directory_count = 0}.bytes()).problem,
+              PeProblem::none);
+    const PeImageCheck console = check(PeImage{.subsystem = 3}.bytes());
+    EXPECT_EQ(console.problem, PeProblem::not_windows_gui);
+    EXPECT_EQ(console.subsystem, 3);
 }
 
 // A packed launcher, signed, then tampered with the two ways that leave Windows' verdict as it

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file_names.h"
 #include "payload_format.h"
 
 // The largest text a header can carry: its lengths are 16-bit counts of UTF-16 code units.
@@ -30,6 +31,10 @@ std::string utf16_to_utf8(std::u16string_view text);
 // Paths from and to UTF-8, independent of the ANSI code page on Windows.
 std::filesystem::path path_from_utf8(std::string_view text);
 std::string path_to_utf8(const std::filesystem::path& path);
+// UTF-8 text as a message may show it on a terminal: control characters (U+0000 to U+001F,
+// U+007F to U+009F) as \xHH or \u00HH and bytes that are no UTF-8 as \xHH, so that a name read
+// from a file can't move the cursor, change colours or reset the terminal.
+std::string terminal_text(std::string_view utf8);
 
 // --- Outcome of an operation -------------------------------------------------------------------
 
@@ -68,8 +73,17 @@ struct PackItem {
     std::string origin;                 // how the user gave it, for messages ("--file x=y")
 };
 
-// "0x0407" or "1031": a language identifier in 0..0xFFFF; nullopt for anything else.
-std::optional<std::uint16_t> parse_lcid(std::string_view text);
+// A language identifier as given on the command line or in a manifest, or why it is none.
+struct LcidResult {
+    std::optional<std::uint16_t> lcid;
+    std::string problem;  // when lcid is empty
+};
+// The forms parse_lcid accepts, for messages.
+inline constexpr const char* lcid_forms =
+    "hexadecimal with 0x (0x0407) or decimal without leading zeros (1031), from 1 to 0xFFFF";
+// "0x0407" or "1031". Refuses 0, which the launcher takes for "no language", and a decimal with
+// leading zeros such as "0407", which is too easily meant as hexadecimal.
+LcidResult parse_lcid(std::string_view text);
 
 // A --file argument "PATH[=NAME]", split at the last '='; NAME defaults to PATH's file name.
 // Fails for invalid UTF-8 or an empty PATH.
@@ -104,21 +118,22 @@ inline constexpr std::size_t max_directory_name_units =
 std::string file_name_problem(std::u16string_view name);
 
 // The file names that a chain extracts, compared as the launcher's Windows file system compares
-// them (separators "/" and "\" alike, letters A-Z without case, empty components ignored).
+// them (file_names.h: separators "/" and "\" alike, case ignored over all of Unicode's simple
+// uppercase mappings, empty components ignored).
 class ExtractedNames {
 public:
     // Registers a name; returns why it clashes with an earlier one, or empty.
     std::string add(std::u16string_view name);
 
 private:
-    std::set<std::u16string> files_;
-    std::set<std::u16string> directories_;
+    ExtractedNameSet names_;
 };
 
 // Checks the items before anything is written: names, text lengths, clashes.
 Status check_items(const std::vector<PackItem>& items);
 
-// Refuses a launcher executable that can't carry a payload: one that holds the signature bytes
+// Refuses a launcher executable that can't carry a payload: one that is no Windows GUI program
+// for i386 or AMD64 (the message names the check that failed), one that holds the signature bytes
 // anywhere, or one that is already signed (any security data directory entry in its PE header:
 // the chain must lie before the certificate table).
 Status check_launcher(const std::filesystem::path& launcher);
@@ -126,13 +141,14 @@ Status check_launcher(const std::filesystem::path& launcher);
 struct BuildRequest {
     std::filesystem::path launcher;
     std::filesystem::path output;
-    bool force = false;           // replace an existing output
+    bool force = false;           // replace an existing regular file
     std::vector<PackItem> items;  // in processing order; written to the file in reverse
     ProgressCallback progress;    // optional
 };
 
 // Writes the launcher followed by the attachments into a temporary file beside the output and
-// renames it to the output at the end. On failure nothing is left behind.
+// renames it to the output at the end. The output must be a regular file or not exist. On failure
+// nothing is left behind, nor when the process is interrupted (packer_io.h).
 Status build_launcher(const BuildRequest& request);
 
 // --- Reading a launcher file -------------------------------------------------------------------
@@ -158,25 +174,35 @@ std::string attachment_kind(const FixedFields& fields);
 std::string flag_names(std::uint8_t flags);
 // An aligned table, one line per attachment under a heading line.
 std::string format_table(const std::vector<ListedAttachment>& attachments);
-// A JSON array of objects, one per attachment.
-std::string format_json(const std::vector<ListedAttachment>& attachments);
+
+// The version of the JSON documents below: it changes when a field changes its meaning or goes.
+inline constexpr int json_format_version = 1;
+// {"format": 1, "attachments": [one object per attachment], "error": null or the message}.
+std::string format_list_json(const ChainListing& listing);
 
 struct VerifyReport {
     Status status = Status::success();
     std::size_t attachments = 0;
-    std::uint64_t file_bytes = 0;     // data bytes that the launcher would extract
-    std::int64_t trailing_bytes = 0;  // behind the chain, e.g. a certificate table
-    std::string summary;              // on success, the line to show
+    std::uint64_t file_bytes = 0;  // data bytes that the launcher would extract
+    // The certificate table that the PE header names, when it names a usable one.
+    std::int64_t certificate_table = -1;
+    std::uint32_t certificate_table_size = 0;
+    std::string summary;  // on success, the line to show
     // What the launcher ignores because it lies outside the signed range, one sentence each
     // (bytes behind the certificate table, attachment signatures at or after its start).
     std::vector<std::string> outside_signed_range;
 };
 
 // Walks the chain as the launcher will and recomputes every checksum of extracted data. Fails at
-// the first attachment the launcher would stop at. In a signed file the chain is searched from
-// the certificate table's start, as the launcher does.
+// the first attachment the launcher would stop at or refuse (the file names of check_items), and
+// when bytes follow the chain that are no certificate table named by the PE header (a file cut
+// short, or data appended after packing). In a signed file the chain is searched from the
+// certificate table's start, as the launcher does; the signature itself is not checked.
 VerifyReport verify_launcher(const std::filesystem::path& launcher_file,
                              const ProgressCallback& progress = {});
+// {"format": 1, "ok", "attachments", "file_bytes", "certificate_table": {"offset", "size"} or
+// null, "ignored": [sentences], "error": null or the message}.
+std::string format_verify_json(const VerifyReport& report);
 
 struct ExtractReport {
     Status status = Status::success();
@@ -184,7 +210,9 @@ struct ExtractReport {
 };
 
 // Writes the extracted files under `directory` (created when missing) without running anything.
-// Never replaces an existing file; a file whose checksum does not match is not left behind.
+// Never replaces an existing file and never follows a symbolic link below `directory`; a file
+// whose checksum does not match is not left behind, nor a partial one when the process is
+// interrupted.
 ExtractReport extract_launcher(const std::filesystem::path& launcher_file,
                                const std::filesystem::path& directory,
                                const ProgressCallback& progress = {});

@@ -1,9 +1,11 @@
 // What setup_packer needs from the operating system beyond standard C++: opening files by a
-// std::filesystem::path (wide on Windows), creating a file only when nothing stands there,
-// renaming without replacing, terminals, and the command line as UTF-8.
+// std::filesystem::path (wide on Windows), directories reached without following links, files
+// created only where nothing stands, renaming without replacing, removing a partial file when the
+// process is interrupted, terminals, and the command line as UTF-8.
 // Implemented by packer_io_posix.cpp and packer_io_win32.cpp.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -14,14 +16,65 @@
 // fopen by path; `mode` is one of the C library's modes, always used with "b". Sets errno.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 
-// Creates a new file for writing in binary mode; fails (null, errno EEXIST) when anything already
-// has that name, so two packers never share a temporary file.
-std::FILE* create_new_file(const std::filesystem::path& path);
+// What stands under a name in a directory, the name itself not followed if it is a link.
+enum class EntryType { none, regular_file, directory, symbolic_link, other };
 
-// Renames `from` to `to`. Without `replace`, fails with an "exists" error instead of replacing an
-// existing `to`, and never leaves a moment in which someone else's file could be overwritten.
-std::error_code rename_file(const std::filesystem::path& from, const std::filesystem::path& to,
-                            bool replace);
+// Why a PinnedDirectory could not be opened.
+struct DirectoryProblem {
+    enum class Kind { none, symbolic_link, not_a_directory, system_error } kind = Kind::none;
+    std::filesystem::path path;  // of the component that failed
+    std::error_code error;       // with system_error
+};
+
+// A directory that stays the one it was when opened: `base` (followed if it is a link, since the
+// user named it), then each component inside the one before, never following a link (on Windows
+// neither a symbolic link nor a junction). Files are made, renamed and removed inside it by name,
+// so a component swapped for a link meanwhile can't send them elsewhere.
+class PinnedDirectory {
+public:
+    PinnedDirectory() = default;
+    PinnedDirectory(PinnedDirectory&& other) noexcept;
+    PinnedDirectory& operator=(PinnedDirectory&& other) noexcept;
+    PinnedDirectory(const PinnedDirectory&) = delete;
+    PinnedDirectory& operator=(const PinnedDirectory&) = delete;
+    ~PinnedDirectory();
+
+    // Opens the directory; with `create`, makes what is missing (`base` with its parents, and
+    // the components). On failure the result is not open and `problem` says why. An empty
+    // `base` is the current directory.
+    static PinnedDirectory open(const std::filesystem::path& base,
+                                const std::vector<std::filesystem::path>& components, bool create,
+                                DirectoryProblem& problem);
+
+    bool is_open() const { return !handles_.empty(); }
+    const std::filesystem::path& path() const { return path_; }  // for messages
+
+    // A new file for writing in binary mode; null (errno EEXIST) when anything has that name.
+    // The file can be removed while it is open (remove_on_interrupt).
+    std::FILE* create_file(const std::filesystem::path& name) const;
+    EntryType entry_type(const std::filesystem::path& name) const;
+    // Renames `from` to `to` in this directory. Without `replace`, fails with an "exists" error
+    // instead of replacing `to`, and never leaves a moment in which another file under `to`
+    // could be overwritten.
+    std::error_code rename(const std::filesystem::path& from, const std::filesystem::path& to,
+                           bool replace) const;
+    void remove(const std::filesystem::path& name) const;  // quietly, when it can
+
+private:
+    friend void remove_on_interrupt(const PinnedDirectory&, const std::filesystem::path&);
+    void close();
+    std::filesystem::path path_;
+    // POSIX: the directory's descriptor. Windows: a handle of every component, held without
+    // sharing deletion, so that none of them can be moved or replaced while it is open.
+    std::vector<std::intptr_t> handles_;
+};
+
+// While set, an interruption of the process (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl+C,
+// Ctrl+Break and closing the console) removes the file `name` in `directory` and then ends the
+// process as the interruption would have: the handlers do nothing else. One file at a time; a
+// later call replaces it. The directory must stay open until forget_partial_file.
+void remove_on_interrupt(const PinnedDirectory& directory, const std::filesystem::path& name);
+void forget_partial_file();
 
 // True when the stream goes to an interactive terminal or console.
 bool is_terminal(std::FILE* stream);

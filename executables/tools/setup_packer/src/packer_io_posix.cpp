@@ -1,47 +1,213 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "packer_io.h"
 
-std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
-    return std::fopen(path.c_str(), mode);
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- The partial file that an interruption removes ----
+
+constexpr std::size_t partial_name_capacity = 4096;
+char partial_name[partial_name_capacity];
+// The descriptor of its directory, or -1 while there is none.
+volatile std::sig_atomic_t partial_directory = -1;
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void remove_partial_file_and_end(int signal_number) {
+    const int directory = partial_directory;
+    if (directory >= 0)
+        ::unlinkat(directory, partial_name, 0);
+    // The default action ends the process as the signal would have, once this handler returns.
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal_number, &action, nullptr);
+    ::raise(signal_number);
 }
 
-std::FILE* create_new_file(const std::filesystem::path& path) {
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+void install_interrupt_handlers() {
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_handler = remove_partial_file_and_end;
+    sigemptyset(&action.sa_mask);
+    for (const int signal_number : interrupt_signals)
+        sigaddset(&action.sa_mask, signal_number);
+    for (const int signal_number : interrupt_signals) {
+        // A signal that the caller has us ignore (nohup, a background job) stays ignored.
+        struct sigaction previous {};
+        if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// ---- Directories ----
+
+// Opens the directory `name` inside `parent` without following a link; with `create`, makes it
+// first when it is missing. -1 with errno on failure.
+int open_component(int parent, const fs::path& name, bool create) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int directory =
+            ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (directory >= 0 || errno != ENOENT || !create)
+            return directory;
+        if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+DirectoryProblem component_problem(int parent, const fs::path& name, const fs::path& path,
+                                   int error) {
+    struct stat status {};
+    if ((error == ELOOP || error == ENOTDIR) &&
+        ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(status.st_mode))
+            return {DirectoryProblem::Kind::symbolic_link, path, {}};
+        if (!S_ISDIR(status.st_mode))
+            return {DirectoryProblem::Kind::not_a_directory, path, {}};
+    }
+    return {DirectoryProblem::Kind::system_error, path, {error, std::generic_category()}};
+}
+
+}  // namespace
+
+PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
+    : path_(std::move(other.path_)), handles_(std::move(other.handles_)) {
+    other.handles_.clear();
+}
+
+PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
+    if (this != &other) {
+        close();
+        path_ = std::move(other.path_);
+        handles_ = std::move(other.handles_);
+        other.handles_.clear();
+    }
+    return *this;
+}
+
+PinnedDirectory::~PinnedDirectory() {
+    close();
+}
+
+void PinnedDirectory::close() {
+    for (const std::intptr_t handle : handles_)
+        ::close(static_cast<int>(handle));
+    handles_.clear();
+}
+
+PinnedDirectory PinnedDirectory::open(const fs::path& base, const std::vector<fs::path>& components,
+                                      bool create, DirectoryProblem& problem) {
+    PinnedDirectory directory;
+    directory.path_ = base.empty() ? fs::path(".") : base;
+    std::error_code ignored;
+    if (create)
+        fs::create_directories(directory.path_, ignored);  // opening it says what went wrong
+    int current = ::open(directory.path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (current < 0) {
+        problem = {DirectoryProblem::Kind::system_error,
+                   directory.path_,
+                   {errno, std::generic_category()}};
+        return {};
+    }
+    directory.handles_.push_back(current);
+    for (const fs::path& component : components) {
+        directory.path_ /= component;
+        const int next = open_component(current, component, create);
+        if (next < 0) {
+            problem = component_problem(current, component, directory.path_, errno);
+            return {};
+        }
+        ::close(current);
+        directory.handles_.back() = current = next;
+    }
+    return directory;
+}
+
+std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
+    const int directory = static_cast<int>(handles_.back());
+    const int descriptor = ::openat(directory, name.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (descriptor < 0)
         return nullptr;
     std::FILE* file = ::fdopen(descriptor, "wb");
     if (file == nullptr) {
         const int error = errno;
         ::close(descriptor);
-        ::unlink(path.c_str());
+        ::unlinkat(directory, name.c_str(), 0);
         errno = error;
     }
     return file;
 }
 
-std::error_code rename_file(const std::filesystem::path& from, const std::filesystem::path& to,
-                            bool replace) {
+EntryType PinnedDirectory::entry_type(const fs::path& name) const {
+    struct stat status {};
+    if (::fstatat(static_cast<int>(handles_.back()), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+        return errno == ENOENT ? EntryType::none : EntryType::other;
+    }
+    if (S_ISREG(status.st_mode))
+        return EntryType::regular_file;
+    if (S_ISDIR(status.st_mode))
+        return EntryType::directory;
+    return S_ISLNK(status.st_mode) ? EntryType::symbolic_link : EntryType::other;
+}
+
+std::error_code PinnedDirectory::rename(const fs::path& from, const fs::path& to,
+                                        bool replace) const {
+    const int directory = static_cast<int>(handles_.back());
     if (replace) {
-        if (::rename(from.c_str(), to.c_str()) != 0)
+        if (::renameat(directory, from.c_str(), directory, to.c_str()) != 0)
             return {errno, std::generic_category()};
         return {};
     }
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    if (::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0)
         return {};
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return {errno, std::generic_category()};
-    }
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing target just as well.
-    if (::link(from.c_str(), to.c_str()) != 0)
+    if (::linkat(directory, from.c_str(), directory, to.c_str(), 0) != 0)
         return {errno, std::generic_category()};
-    ::unlink(from.c_str());
+    ::unlinkat(directory, from.c_str(), 0);
     return {};
+}
+
+void PinnedDirectory::remove(const fs::path& name) const {
+    ::unlinkat(static_cast<int>(handles_.back()), name.c_str(), 0);
+}
+
+void remove_on_interrupt(const PinnedDirectory& directory, const fs::path& name) {
+    install_interrupt_handlers();
+    forget_partial_file();
+    const std::string& text = name.native();
+    if (!directory.is_open() || text.size() >= partial_name_capacity)
+        return;
+    std::memcpy(partial_name, text.c_str(), text.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    partial_directory = static_cast<int>(directory.handles_.back());
+}
+
+void forget_partial_file() {
+    partial_directory = -1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+std::FILE* open_file(const fs::path& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -10,6 +10,8 @@
 
 #include "packer_io.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
 std::wstring widen_mode(const char* mode) {
@@ -48,34 +50,209 @@ HANDLE console_of(std::FILE* stream) {
     return handle;
 }
 
+// The errno value closest to a Windows error, for messages made from errno.
+int errno_of(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return EACCES;
+        case ERROR_DISK_FULL:
+            return ENOSPC;
+        default:
+            return EIO;
+    }
+}
+
+// Listing access, not only attributes: Windows checks the sharing of an open only against
+// handles that have data access, so only such a handle keeps others from deleting or renaming.
+HANDLE open_directory(const fs::path& path, bool no_link) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (no_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// Opens a directory for as long as the handle is held: without sharing deletion, so that it can't
+// be renamed or replaced meanwhile. With `no_link`, a symbolic link or junction is refused
+// instead of followed; with `create`, a missing directory is made first.
+DirectoryProblem pin_directory(const fs::path& path, bool no_link, bool create, HANDLE& pinned) {
+    HANDLE handle = open_directory(path, no_link);
+    DWORD error = GetLastError();
+    if (handle == INVALID_HANDLE_VALUE && create &&
+        (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+        if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+            handle = open_directory(path, no_link);
+        error = GetLastError();
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {DirectoryProblem::Kind::system_error,
+                path,
+                {static_cast<int>(error), std::system_category()}};
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    GetFileInformationByHandle(handle, &information);
+    DirectoryProblem::Kind kind = DirectoryProblem::Kind::none;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        kind = DirectoryProblem::Kind::symbolic_link;
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        kind = DirectoryProblem::Kind::not_a_directory;
+    }
+    if (kind != DirectoryProblem::Kind::none) {
+        CloseHandle(handle);
+        return {kind, path, {}};
+    }
+    pinned = handle;
+    return {};
+}
+
+// The partial file that an interruption removes. The console's control handler runs on a thread
+// of its own, hence the lock.
+struct PartialFile {
+    CRITICAL_SECTION lock;
+    std::wstring path;
+};
+
+PartialFile& partial_file();
+
+BOOL WINAPI remove_partial_file(DWORD) {
+    PartialFile& partial = partial_file();
+    EnterCriticalSection(&partial.lock);
+    if (!partial.path.empty())
+        DeleteFileW(partial.path.c_str());
+    // The lock stays taken: the default handler, next, ends the process.
+    return FALSE;
+}
+
+PartialFile& partial_file() {
+    static PartialFile* partial = [] {
+        auto* created = new PartialFile;
+        InitializeCriticalSection(&created->lock);
+        SetConsoleCtrlHandler(remove_partial_file, TRUE);
+        return created;
+    }();
+    return *partial;
+}
+
 }  // namespace
 
-std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
+std::FILE* open_file(const fs::path& path, const char* mode) {
     return _wfopen(path.c_str(), widen_mode(mode).c_str());
 }
 
-std::FILE* create_new_file(const std::filesystem::path& path) {
-    const int descriptor =
-        _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (descriptor < 0)
+PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
+    : path_(std::move(other.path_)), handles_(std::move(other.handles_)) {
+    other.handles_.clear();
+}
+
+PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
+    if (this != &other) {
+        close();
+        path_ = std::move(other.path_);
+        handles_ = std::move(other.handles_);
+        other.handles_.clear();
+    }
+    return *this;
+}
+
+PinnedDirectory::~PinnedDirectory() {
+    close();
+}
+
+void PinnedDirectory::close() {
+    for (const std::intptr_t handle : handles_)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+    handles_.clear();
+}
+
+PinnedDirectory PinnedDirectory::open(const fs::path& base, const std::vector<fs::path>& components,
+                                      bool create, DirectoryProblem& problem) {
+    PinnedDirectory directory;
+    directory.path_ = base.empty() ? fs::path(L".") : base;
+    std::error_code ignored;
+    if (create)
+        fs::create_directories(directory.path_, ignored);  // opening it says what went wrong
+    HANDLE pinned = INVALID_HANDLE_VALUE;
+    problem = pin_directory(directory.path_, false, false, pinned);
+    if (problem.kind != DirectoryProblem::Kind::none)
+        return {};
+    directory.handles_.push_back(reinterpret_cast<std::intptr_t>(pinned));
+    for (const fs::path& component : components) {
+        directory.path_ /= component;
+        problem = pin_directory(directory.path_, true, create, pinned);
+        if (problem.kind != DirectoryProblem::Kind::none)
+            return {};
+        directory.handles_.push_back(reinterpret_cast<std::intptr_t>(pinned));
+    }
+    return directory;
+}
+
+std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
+    // Shared for deletion, so that an interruption can remove it while it is open.
+    const HANDLE handle =
+        CreateFileW((path_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
         return nullptr;
-    std::FILE* file = _fdopen(descriptor, "wb");
+    }
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
     if (file == nullptr) {
         const int error = errno;
-        _close(descriptor);
-        _wunlink(path.c_str());
+        if (descriptor >= 0)
+            _close(descriptor);
+        else
+            CloseHandle(handle);
+        DeleteFileW((path_ / name).c_str());
         errno = error;
     }
     return file;
 }
 
-std::error_code rename_file(const std::filesystem::path& from, const std::filesystem::path& to,
-                            bool replace) {
-    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-    if (!MoveFileExW(from.c_str(), to.c_str(), flags)) {
-        return {static_cast<int>(GetLastError()), std::system_category()};
+EntryType PinnedDirectory::entry_type(const fs::path& name) const {
+    const DWORD attributes = GetFileAttributesW((path_ / name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryType::none
+                                                                              : EntryType::other;
     }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return EntryType::symbolic_link;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return EntryType::directory;
+    return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? EntryType::other : EntryType::regular_file;
+}
+
+std::error_code PinnedDirectory::rename(const fs::path& from, const fs::path& to,
+                                        bool replace) const {
+    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    if (!MoveFileExW((path_ / from).c_str(), (path_ / to).c_str(), flags))
+        return {static_cast<int>(GetLastError()), std::system_category()};
     return {};
+}
+
+void PinnedDirectory::remove(const fs::path& name) const {
+    DeleteFileW((path_ / name).c_str());
+}
+
+void remove_on_interrupt(const PinnedDirectory& directory, const fs::path& name) {
+    PartialFile& partial = partial_file();
+    EnterCriticalSection(&partial.lock);
+    partial.path = directory.is_open() ? (directory.path() / name).wstring() : std::wstring();
+    LeaveCriticalSection(&partial.lock);
+}
+
+void forget_partial_file() {
+    PartialFile& partial = partial_file();
+    EnterCriticalSection(&partial.lock);
+    partial.path.clear();
+    LeaveCriticalSection(&partial.lock);
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 namespace fs = std::filesystem;
 
@@ -49,6 +52,36 @@ std::ptrdiff_t find_bytes(const Bytes& haystack, const Bytes& needle) {
     return found == haystack.end() ? -1 : found - haystack.begin();
 }
 
+// A minimal PE image of a Windows GUI program: DOS header, "PE\0\0", file header (i386 or
+// AMD64), optional header with the subsystem and 16 data directories, the last of the headers
+// ending at 0x80 + 24 + 224 (PE32) or 240 (PE32+).
+Bytes pe_image(bool pe32_plus, std::size_t size = 1024) {
+    Bytes bytes(size, 0);
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    const std::size_t pe_offset = 0x80;
+    bytes[0x3C] = pe_offset;
+    std::copy_n("PE\0\0", 4, bytes.begin() + pe_offset);
+    bytes[pe_offset + 4] = pe32_plus ? 0x64 : 0x4C;  // the machine: 0x8664 or 0x014C
+    bytes[pe_offset + 5] = pe32_plus ? 0x86 : 0x01;
+    const std::size_t optional = pe_offset + 24;
+    bytes[pe_offset + 4 + 16] = pe32_plus ? 240 : 224;
+    bytes[optional] = 0x0B;
+    bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
+    bytes[optional + 68] = 2;                       // the Windows GUI subsystem
+    bytes[optional + (pe32_plus ? 108 : 92)] = 16;  // NumberOfRvaAndSizes
+    return bytes;
+}
+
+// Sets entry 4 of the data directories, the certificate table, of a pe_image.
+void set_certificate_table(Bytes& bytes, bool pe32_plus, std::uint32_t offset, std::uint32_t size) {
+    const std::size_t entry = 0x80 + 24 + (pe32_plus ? 112 : 96) + 4 * 8;
+    for (int i = 0; i < 4; ++i) {
+        bytes[entry + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+        bytes[entry + 4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    }
+}
+
 class PackerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,7 +89,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern_text.data()), nullptr);
         dir_ = pattern_text;
         launcher_ = dir_ / "launcher.exe";
-        write(launcher_, pattern(4096, 7));
+        write(launcher_, pe_image(false, 4096));
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -138,32 +171,6 @@ AttachmentPlan file_spec(std::u16string name, const Bytes& data) {
     plan.data_size = data.size();
     plan.checksum = zlib_adler(data);
     return plan;
-}
-
-// A minimal PE image: DOS header, "PE\0\0", file header, optional header with 16 data
-// directories, the last of the headers ending at 0x80 + 24 + 224 (PE32) or 240 (PE32+).
-Bytes pe_image(bool pe32_plus, std::size_t size = 1024) {
-    Bytes bytes(size, 0);
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    const std::size_t pe_offset = 0x80;
-    bytes[0x3C] = pe_offset;
-    std::copy_n("PE\0\0", 4, bytes.begin() + pe_offset);
-    const std::size_t optional = pe_offset + 24;
-    bytes[pe_offset + 4 + 16] = pe32_plus ? 240 : 224;
-    bytes[optional] = 0x0B;
-    bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
-    bytes[optional + (pe32_plus ? 108 : 92)] = 16;  // NumberOfRvaAndSizes
-    return bytes;
-}
-
-// Sets entry 4 of the data directories, the certificate table, of a pe_image.
-void set_certificate_table(Bytes& bytes, bool pe32_plus, std::uint32_t offset, std::uint32_t size) {
-    const std::size_t entry = 0x80 + 24 + (pe32_plus ? 112 : 96) + 4 * 8;
-    for (int i = 0; i < 4; ++i) {
-        bytes[entry + i] = static_cast<std::uint8_t>(offset >> (8 * i));
-        bytes[entry + 4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
-    }
 }
 
 TEST_F(PackerTest, RoundTripGivesBackEveryByteAndEveryField) {
@@ -294,9 +301,26 @@ TEST(PackerManifest, MistakesNameTheManifestAndTheEntry) {
               "setup.json: attachment 2: unknown key 'nmae'");
     EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "command": "b"}]})"),
               "setup.json: attachment 1: needs exactly one of \"file\" and \"command\"");
+    const std::string forms = std::string("; give ") + lcid_forms;
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": "0x10000"}]})"),
-              "setup.json: attachment 1: \"lcid\" must be a language identifier 0..0xFFFF, such "
-              "as \"0x0407\"");
+              "setup.json: attachment 1: \"lcid\": larger than 0xFFFF" + forms);
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": "0407"}]})"),
+              "setup.json: attachment 1: \"lcid\": a decimal number with a leading zero" + forms);
+    for (const char* zero : {R"("0")", "0", R"("0x0000")"}) {
+        EXPECT_EQ(
+            problem(std::string(R"({"attachments": [{"command": "a", "lcid": )") + zero + "}]}"),
+            "setup.json: attachment 1: \"lcid\": 0 is no language: the launcher takes it "
+            "for none, so the command would never run" +
+                forms)
+            << zero;
+    }
+    for (const char* number : {"65536", "-1", "1031.5", "true"}) {
+        EXPECT_EQ(
+            problem(std::string(R"({"attachments": [{"command": "a", "lcid": )") + number + "}]}")
+                .rfind("setup.json: attachment 1: \"lcid\": ", 0),
+            0u)
+            << number;
+    }
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": "yes"}]})"),
               "setup.json: attachment 1: \"quiet\" must be true or false");
     EXPECT_EQ(problem(R"({"attachment": []})"),
@@ -310,6 +334,33 @@ TEST(PackerManifest, MistakesNameTheManifestAndTheEntry) {
         parse_manifest(R"({"attachments": [{"file": "/abs/x.bin"}]})", "/base", "m.json");
     ASSERT_EQ(absolute.items.size(), 1u);
     EXPECT_EQ(absolute.items[0].source, fs::path("/abs/x.bin"));
+}
+
+TEST(PackerManifest, DuplicateKeysAndNumbersOutOfRangeAreErrors) {
+    auto problem = [](std::string_view json) {
+        const ManifestResult result = parse_manifest(json, "/base", "setup.json");
+        EXPECT_TRUE(result.items.empty());
+        return result.status.message();
+    };
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a"}, {"file": "a", "file": "b"}]})"),
+              "setup.json: attachment 2: the key \"file\" appears twice");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": true, "quiet": false}]})"),
+              "setup.json: attachment 1: the key \"quiet\" appears twice");
+    EXPECT_EQ(problem(R"({"attachments": [], "attachments": [{"command": "a"}]})"),
+              "setup.json: at the top level: the key \"attachments\" appears twice");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": {"x": 1, "x": 2}}]})"),
+              "setup.json: in a nested object: the key \"x\" appears twice");
+    // The same key in two entries is no duplicate.
+    EXPECT_TRUE(
+        parse_manifest(R"({"attachments": [{"command": "a"}, {"command": "b"}]})", "/b", "m.json")
+            .status.ok());
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "x", "lcid": 1e400}]})"),
+              "setup.json: a number is out of range: number overflow parsing '1e400'");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "x", "lcid": -1e400}]})"),
+              "setup.json: a number is out of range: number overflow parsing '-1e400'");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "x", "lcid": 18446744073709551616}]})"),
+              "setup.json: attachment 1: \"lcid\": not a language identifier; give " +
+                  std::string(lcid_forms));
 }
 
 TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
@@ -326,16 +377,50 @@ TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
     EXPECT_FALSE(parse_file_argument("a=\xC3", item).ok()) << "invalid UTF-8";
 }
 
-TEST(PackerLcid, AcceptsHexAndDecimalInSixteenBits) {
-    EXPECT_EQ(parse_lcid("0x0407"), 0x0407);
-    EXPECT_EQ(parse_lcid("0X0409"), 0x0409);
-    EXPECT_EQ(parse_lcid("1031"), 0x0407);
-    EXPECT_EQ(parse_lcid("0"), 0);
-    EXPECT_EQ(parse_lcid("0xFFFF"), 0xFFFF);
-    EXPECT_EQ(parse_lcid("65535"), 0xFFFF);
-    for (const char* bad : {"0x10000", "65536", "-1", "0x", "", "12a", "0x04 07", "+5"}) {
-        EXPECT_EQ(parse_lcid(bad), std::nullopt) << bad;
+TEST(PackerLcid, TakesHexadecimalAfter0xOrDecimalWithoutLeadingZerosAndNeverZero) {
+    EXPECT_EQ(parse_lcid("0x0407").lcid, 0x0407);
+    EXPECT_EQ(parse_lcid("0X0409").lcid, 0x0409);
+    EXPECT_EQ(parse_lcid("0x407").lcid, 0x0407);
+    EXPECT_EQ(parse_lcid("1031").lcid, 0x0407);
+    EXPECT_EQ(parse_lcid("1").lcid, 1);
+    EXPECT_EQ(parse_lcid("0xFFFF").lcid, 0xFFFF);
+    EXPECT_EQ(parse_lcid("65535").lcid, 0xFFFF);
+    const struct {
+        const char* text;
+        const char* problem;
+    } refused[] = {
+        {"0407", "a decimal number with a leading zero"},
+        {"00", "a decimal number with a leading zero"},
+        {"0", "0 is no language: the launcher takes it for none, so the command would never run"},
+        {"0x0", "0 is no language: the launcher takes it for none, so the command would never run"},
+        {"0x10000", "larger than 0xFFFF"},
+        {"65536", "larger than 0xFFFF"},
+        {"99999999999999999999", "larger than 0xFFFF"},
+        {"0x", "no digits after 0x"},
+        {"", "empty"},
+        {"-1", "not a number"},
+        {"+5", "not a number"},
+        {"12a", "not a number"},
+        {"0x04 07", "not a hexadecimal number"},
+        {"0xg", "not a hexadecimal number"},
+    };
+    for (const auto& [text, problem] : refused) {
+        const LcidResult result = parse_lcid(text);
+        EXPECT_EQ(result.lcid, std::nullopt) << text;
+        EXPECT_EQ(result.problem, problem) << text;
     }
+}
+
+TEST(PackerTerminalText, EscapesControlCharactersAndBytesThatAreNoUtf8) {
+    EXPECT_EQ(terminal_text("plain d\xC3\xA4t\xC3\xA4 \xF0\x9F\x98\x80/x\\y"),
+              "plain d\xC3\xA4t\xC3\xA4 \xF0\x9F\x98\x80/x\\y");
+    EXPECT_EQ(terminal_text("a\x1B[2Jb\tc\nd\x7F"), "a\\x1B[2Jb\\x09c\\x0Ad\\x7F");
+    EXPECT_EQ(terminal_text(std::string("nul\0!", 5)), "nul\\x00!");
+    EXPECT_EQ(terminal_text("csi\xC2\x9B"
+                            "2J, nel\xC2\x85"),
+              "csi\\u009B2J, nel\\u0085");
+    EXPECT_EQ(terminal_text("cut\xC3 bad\xFF lone\x80"), "cut\\xC3 bad\\xFF lone\\x80");
+    EXPECT_EQ(terminal_text("\xC2\xA0nbsp"), "\xC2\xA0nbsp") << "U+00A0 is no control character";
 }
 
 TEST(PackerUtf8, DecodesStrictlyAndEncodesForDisplay) {
@@ -385,17 +470,28 @@ TEST_F(PackerTest, VerifyReportsHeaderDamageTrailingDataAndMissingAttachments) {
 
     ASSERT_TRUE(build({file("a.bin", u"a.bin", pattern(100, 1)), command(u"x.exe")}).ok());
     Bytes output = read(path("out.exe"));
-    // A certificate table appended by signing is stepped over.
-    Bytes signed_output = output;
+    // Bytes after the chain that no PE header names a certificate table: the file was cut
+    // short, or data was appended. The launcher would pass over them.
+    Bytes appended = output;
     const Bytes table = pattern(4400, 9);
-    signed_output.insert(signed_output.end(), table.begin(), table.end());
-    write(path("signed.exe"), signed_output);
-    const VerifyReport with_table = verify_launcher(path("signed.exe"));
-    ASSERT_TRUE(with_table.status.ok()) << with_table.status.message();
-    EXPECT_EQ(with_table.trailing_bytes, 4400);
-    EXPECT_EQ(with_table.summary,
-              "OK: 2 attachments, 100 bytes of file data, 4400 bytes after the chain (such as a "
-              "certificate table)");
+    appended.insert(appended.end(), table.begin(), table.end());
+    write(path("appended.exe"), appended);
+    const VerifyReport with_data = verify_launcher(path("appended.exe"));
+    EXPECT_EQ(with_data.status.message(),
+              path_to_utf8(path("appended.exe")) + ": 4400 bytes at offset " +
+                  std::to_string(output.size()) +
+                  " follow the last attachment, and no PE header names them a certificate "
+                  "table: the launcher passes over them. The file may have been cut short "
+                  "(losing the end of an attachment), or data was appended after packing");
+    // Cut by 10 bytes, the file still holds the first attachment's signature: the bytes after
+    // it were the command, which the launcher would never see.
+    const Bytes cut(output.begin(), output.end() - 10);
+    write(path("cut.exe"), cut);
+    const VerifyReport cut_report = verify_launcher(path("cut.exe"));
+    EXPECT_FALSE(cut_report.status.ok());
+    EXPECT_NE(cut_report.status.message().find(" follow the last attachment"), std::string::npos)
+        << cut_report.status.message();
+    EXPECT_TRUE(list_attachments(path("cut.exe")).status.ok()) << "list reads headers only";
 
     // header_size of the last attachment (the command read first) one too large.
     output[output.size() - signature_size - 4] += 1;
@@ -407,24 +503,41 @@ TEST_F(PackerTest, VerifyReportsHeaderDamageTrailingDataAndMissingAttachments) {
     EXPECT_TRUE(listing.attachments.empty());
 }
 
-TEST_F(PackerTest, VerifyFindsNamesThatClashOnWindows) {
+TEST_F(PackerTest, BuildAndVerifyApplyTheSameNameRulesAsWindows) {
     const Bytes one = pattern(10, 1), two = pattern(20, 2);
-    // Written by hand: the packer itself refuses to build such a chain. Read order is the
-    // reverse of the file order, so "Docs/A.TXT" is read first.
-    write(path("clash.exe"), chain_of(pattern(2048, 4), {{file_spec(u"docs\\a.txt", one), one},
-                                                         {file_spec(u"Docs/A.TXT", two), two}}));
-    EXPECT_EQ(verify_launcher(path("clash.exe")).status.message(),
+    // Written by hand: the packer itself refuses to build such chains. Read order is the
+    // reverse of the file order, so the second name is read first.
+    const auto verify_pair = [&](std::u16string first, std::u16string second) {
+        write(path("clash.exe"), chain_of(pattern(2048, 4), {{file_spec(first, one), one},
+                                                             {file_spec(second, two), two}}));
+        return verify_launcher(path("clash.exe")).status.message();
+    };
+    const std::string same_name =
+        "an earlier file has the same name (Windows ignores the case of letters)";
+    EXPECT_EQ(verify_pair(u"docs\\a.txt", u"Docs/A.TXT"),
               path_to_utf8(path("clash.exe")) +
-                  ": attachment 2 'docs\\a.txt': can't be extracted: an earlier file has the "
-                  "same name (Windows ignores the case of letters)");
+                  ": attachment 2 'docs\\a.txt': can't be extracted: " + same_name);
+    // Windows ignores the case of every letter, not only of A to Z.
+    EXPECT_EQ(verify_pair(u"\u00c4.txt", u"\u00e4.txt"),
+              path_to_utf8(path("clash.exe")) +
+                  ": attachment 2 '\xC3\x84.txt': can't be extracted: " + same_name);
+    EXPECT_EQ(
+        build({file("a.bin", u"\u00c4rger/x", {1}), file("b.bin", u"\u00e4RGER/X", {2})}).message(),
+        "--file b.bin: name '\xC3\xA4RGER/X': " + same_name);
+    EXPECT_EQ(build({file("a.bin", u"\u0416", {1}), file("b.bin", u"\u0436/x", {2})}).message(),
+              "--file b.bin: name '\xD0\xB6/x': an earlier file has the name of one of its "
+              "directories");
+    EXPECT_TRUE(build({file("a.bin", u"stra\u00dfe", {1}), file("b.bin", u"STRASSE", {2})}).ok())
+        << "no one-unit uppercase of sharp s: two names on Windows";
 
-    ExtractedNames names;
-    EXPECT_EQ(names.add(u"a/b.txt"), "");
-    EXPECT_EQ(names.add(u"a"), "an earlier file lies in a directory of this name");
-    EXPECT_EQ(names.add(u"a//b.txt/c"), "an earlier file has the name of one of its directories");
-    EXPECT_EQ(names.add(u"A\\\\B.TXT"),
-              "an earlier file has the same name (Windows ignores the case of letters)");
-    EXPECT_EQ(names.add(u"a/c.txt"), "");
+    // A name the launcher can't extract below any extraction directory: build refuses it, and
+    // so does verify, while list shows it.
+    const std::u16string long_name(300, u'n');
+    EXPECT_EQ(verify_pair(u"ok.txt", long_name),
+              path_to_utf8(path("clash.exe")) + ": attachment 1: invalid file name '" +
+                  utf16_to_utf8(long_name) + "': " + file_name_problem(long_name));
+    EXPECT_EQ(file_name_problem(long_name).rfind("the name is too long for a Windows path", 0), 0u);
+    EXPECT_EQ(list_attachments(path("clash.exe")).attachments.size(), 2u);
 }
 
 TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
@@ -465,12 +578,20 @@ TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
         expected += line + "\n";
     EXPECT_EQ(format_table(listing.attachments), expected);
 
-    const std::string json = format_json(listing.attachments);
-    EXPECT_NE(json.find("\"kind\": \"both\""), std::string::npos);
-    EXPECT_NE(json.find("\"language\": \"0x0407\""), std::string::npos);
-    EXPECT_NE(json.find("\"language\": null"), std::string::npos);
-    EXPECT_NE(json.find("\"flags\": [\n      \"is_command\",\n      \"has_lcid\"\n    ]"),
-              std::string::npos);
+    const std::string json = format_list_json(listing);
+    EXPECT_EQ(json.rfind("{\n  \"format\": 1,\n  \"attachments\": [", 0), 0u) << json;
+    const nlohmann::json document = nlohmann::json::parse(json);
+    EXPECT_EQ(document["error"], nullptr);
+    ASSERT_EQ(document["attachments"].size(), 3u);
+    const nlohmann::json& first = document["attachments"][0];
+    EXPECT_EQ(first["kind"], "both");
+    EXPECT_EQ(first["language"], nullptr);
+    EXPECT_EQ(first["checksum"], checksum);
+    EXPECT_EQ(first["data_size"], 64);
+    EXPECT_EQ(document["attachments"][2]["language"], "0x0407");
+    EXPECT_EQ(document["attachments"][2]["flags"],
+              nlohmann::json::array({"is_command", "has_lcid"}));
+    EXPECT_EQ(document["attachments"][2]["flags_value"], flag_is_command | flag_has_lcid);
 
     // extract writes the data of the "both" attachment, the way the launcher does.
     const ExtractReport extracted = extract_launcher(path("foreign.exe"), path("x"));
@@ -496,10 +617,43 @@ TEST_F(PackerTest, RefusesToOverwriteWithoutForce) {
     EXPECT_EQ(read(path("in.bin")), Bytes({1, 2}));
 }
 
+TEST_F(PackerTest, OnlyARegularFileIsReplacedEvenIfAnotherTurnsUpDuringTheBuild) {
+    const PackItem data = file("in.bin", u"in.bin", pattern(2 * copy_chunk_size, 3));
+    ASSERT_EQ(::mkfifo(path("pipe.exe").c_str(), 0600), 0);
+    fs::create_symlink("launcher.exe", path("link.exe"));
+    fs::create_directory(path("dir.exe"));
+    for (const auto& [name, kind] :
+         {std::pair("pipe.exe", "a named pipe"), std::pair("link.exe", "a symbolic link"),
+          std::pair("dir.exe", "a directory")}) {
+        for (const bool force : {false, true}) {
+            EXPECT_EQ(build({data}, name, force).message(),
+                      path_to_utf8(path(name)) + ": is " + kind +
+                          ", not a regular file; the output must be a regular file or not exist");
+        }
+    }
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path("pipe.exe"))));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path("link.exe"))));
+
+    // Checked once more before the rename: a pipe that replaced the file meanwhile stays.
+    write(path("out.exe"), {'o', 'l', 'd'});
+    const std::vector<std::string> before = directory_entries();
+    bool swapped = false;
+    const Status status = build({data}, "out.exe", true, [&](std::uint64_t, std::uint64_t) {
+        if (!std::exchange(swapped, true)) {
+            fs::remove(path("out.exe"));
+            ASSERT_EQ(::mkfifo(path("out.exe").c_str(), 0600), 0);
+        }
+    });
+    EXPECT_EQ(status.message(),
+              path_to_utf8(path("out.exe")) + ": is a named pipe, not a regular file");
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path("out.exe"))));
+    EXPECT_EQ(directory_entries(), before) << "and the temporary file is gone";
+}
+
 TEST_F(PackerTest, RefusesLaunchersThatHoldTheSignatureOrAreSigned) {
     const Signature signature = attachment_signature();
     // Placed across the border of two read chunks, so that a search per chunk would miss it.
-    Bytes image = pattern(copy_chunk_size + 4096, 21);
+    Bytes image = pe_image(false, copy_chunk_size + 4096);
     const std::size_t offset = copy_chunk_size - 5;
     std::copy(signature.begin(), signature.end(), image.begin() + offset);
     write(launcher_, image);
@@ -529,6 +683,45 @@ TEST_F(PackerTest, RefusesLaunchersThatHoldTheSignatureOrAreSigned) {
     fs::remove(launcher_);
     EXPECT_EQ(build({command(u"x.exe")}, "out.exe", true).message(),
               path_to_utf8(launcher_) + ": can't open: No such file or directory");
+}
+
+TEST_F(PackerTest, RefusesLaunchersThatAreNoWindowsGuiProgram) {
+    const std::string name = path_to_utf8(launcher_);
+    const std::string hint = "; --launcher takes the setup launcher";
+    const auto refusal = [&](const Bytes& image) {
+        write(launcher_, image);
+        return build({command(u"x.exe")}, "out.exe", true).message();
+    };
+    EXPECT_EQ(refusal({}), name +
+                               ": is no Windows executable: it does not begin with the \"MZ\" of "
+                               "a DOS header" +
+                               hint);
+    Bytes image = pe_image(false);
+    image[0x3C] = 0xF0;
+    image[0x3D] = 0x03;  // e_lfanew 1008, less than 24 bytes before the end
+    EXPECT_EQ(refusal(image), name +
+                                  ": is no Windows PE image: its DOS header points at a PE header "
+                                  "past the end of the file" +
+                                  hint);
+    image = pe_image(false);
+    image[0x81] = 'X';
+    EXPECT_EQ(refusal(image), name +
+                                  ": is no Windows PE image: there is no \"PE\" signature at "
+                                  "offset 128, where its DOS header points" +
+                                  hint);
+    image = pe_image(true);
+    image[0x80 + 24 + 1] = 0x01;  // PE32 magic in an AMD64 image
+    EXPECT_EQ(refusal(image),
+              name + ": has no complete PE32+ optional header, which an AMD64 image needs" + hint);
+    image = pe_image(false);
+    image[0x80 + 24 + 68] = 10;  // an EFI application
+    EXPECT_EQ(refusal(image), name +
+                                  ": is no Windows GUI program: its subsystem is 10, the "
+                                  "launcher's is 2 (Windows GUI)" +
+                                  hint);
+    EXPECT_FALSE(fs::exists(path("out.exe")));
+    for (const bool pe32_plus : {false, true})
+        EXPECT_EQ(refusal(pe_image(pe32_plus)), "") << pe32_plus;
 }
 
 TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
@@ -576,7 +769,7 @@ TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
         EXPECT_EQ(file_name_problem(name), problem) << utf16_to_utf8(name);
         const Status status = build({file("in.bin", name, {1})});
         EXPECT_EQ(status.message(),
-                  "--file in.bin: name '" + utf16_to_utf8(name) + "': " + problem);
+                  "--file in.bin: name '" + terminal_text(utf16_to_utf8(name)) + "': " + problem);
     }
     EXPECT_EQ(file_name_problem(u"console.txt"), "");
     EXPECT_EQ(file_name_problem(u"d\u00e9j\u00e0 vu/\U0001F600.txt"), "");
@@ -664,6 +857,36 @@ TEST_F(PackerTest, FailedBuildLeavesNoOutputAndNoTemporaryFile) {
               0u);
 }
 
+// Build and extract are interrupted after their first chunk of file data, as a signal would
+// interrupt them from outside: the process ends by the signal, and its partial file is gone.
+TEST_F(PackerTest, InterruptedBuildAndExtractLeaveNoPartialFile) {
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child shares this test's directory
+    const auto interrupt_with = [](int signal_number) {
+        return [signal_number](std::uint64_t done, std::uint64_t) {
+            if (done > copy_chunk_size)
+                std::raise(signal_number);
+        };
+    };
+    const std::vector<PackItem> items = {
+        file("big.bin", u"big.bin", pattern(3 * copy_chunk_size, 1)),
+        file("small.bin", u"sub/small.bin", {1, 2})};
+    const std::vector<std::string> before = directory_entries();
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        EXPECT_EXIT((void)build(items, "out.exe", false, interrupt_with(signal_number)),
+                    ::testing::KilledBySignal(signal_number), "");
+        EXPECT_EQ(directory_entries(), before) << signal_number;
+    }
+
+    ASSERT_TRUE(build({items[1], items[0]}).ok());
+    EXPECT_EXIT((void)extract_launcher(path("out.exe"), path("x"), interrupt_with(SIGTERM)),
+                ::testing::KilledBySignal(SIGTERM), "");
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(path("x")))
+        left.push_back(fs::relative(entry.path(), path("x")).string());
+    EXPECT_EQ(left, std::vector<std::string>({"sub", "sub/small.bin"}))
+        << "the finished file stays, the partial one is gone";
+}
+
 TEST_F(PackerTest, ExtractNeverReplacesAFile) {
     ASSERT_TRUE(build({file("a.bin", u"a.bin", {1}), file("b.bin", u"sub/b.bin", {2})}).ok());
     write(path("x/sub/b.bin"), {'m', 'i', 'n', 'e'});
@@ -674,6 +897,36 @@ TEST_F(PackerTest, ExtractNeverReplacesAFile) {
     EXPECT_EQ(read(path("x/sub/b.bin")), Bytes({'m', 'i', 'n', 'e'}));
 }
 
+TEST_F(PackerTest, ExtractFollowsNoSymbolicLinkBelowItsDirectory) {
+    ASSERT_TRUE(build({file("a.bin", u"a.bin", pattern(2 * copy_chunk_size, 1)),
+                       file("b.bin", u"d1/d2/b.bin", {2})})
+                    .ok());
+    fs::create_directories(path("elsewhere"));
+    fs::create_directories(path("x/d1"));
+    fs::create_directory_symlink(path("elsewhere"), path("x/d1/d2"));
+    const std::string refusal =
+        ": is a symbolic link; extract follows no links inside " + path_to_utf8(path("x"));
+    EXPECT_EQ(extract_launcher(path("out.exe"), path("x")).status.message(),
+              path_to_utf8(path("x/d1/d2")) + refusal);
+    EXPECT_FALSE(fs::exists(path("x/a.bin"))) << "refused before anything is written";
+
+    fs::remove(path("x/d1/d2"));
+    write(path("x/d1/d2"), {'f'});
+    EXPECT_EQ(extract_launcher(path("out.exe"), path("x")).status.message(),
+              path_to_utf8(path("x/d1/d2")) + ": is not a directory");
+
+    // A link that appears while the files are written is refused as well.
+    fs::remove_all(path("x"));
+    const ExtractReport report =
+        extract_launcher(path("out.exe"), path("x"), [&](std::uint64_t, std::uint64_t) {
+            if (!fs::exists(fs::symlink_status(path("x/d1"))))
+                fs::create_directory_symlink(path("elsewhere"), path("x/d1"));
+        });
+    EXPECT_EQ(report.status.message(), path_to_utf8(path("x/d1")) + refusal);
+    EXPECT_EQ(report.written, std::vector<fs::path>{path("x/a.bin")});
+    EXPECT_TRUE(fs::is_empty(path("elsewhere")));
+}
+
 TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
     const Bytes data = pattern(10, 1);
     // Written by hand: the packer refuses such names. The safe file is read first.
@@ -682,9 +935,9 @@ TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
           u"dir//x", u"dir./x", u"CON", u"sub/lpt1.txt", u"com3 .log"}) {
         write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(name, data), data},
                                                             {file_spec(u"safe.txt", data), data}}));
-        const std::string expected = path_to_utf8(path("evil.exe")) +
-                                     ": attachment 2: invalid file name '" + utf16_to_utf8(name) +
-                                     "': " + file_name_problem(name);
+        const std::string expected =
+            path_to_utf8(path("evil.exe")) + ": attachment 2: invalid file name '" +
+            terminal_text(utf16_to_utf8(name)) + "': " + file_name_problem(name);
         EXPECT_EQ(verify_launcher(path("evil.exe")).status.message(), expected);
         const ExtractReport report = extract_launcher(path("evil.exe"), path("x/y"));
         EXPECT_EQ(report.status.message(), expected);
@@ -717,9 +970,8 @@ TEST_F(PackerTest, SignedFilesAreReadUpToTheCertificateTableOnly) {
     VerifyReport report = verify_launcher(path("signed.exe"));
     ASSERT_TRUE(report.status.ok()) << report.status.message();
     const std::string summary =
-        "OK: 2 attachments, 100 bytes of file data, signed (certificate table of 700 bytes at "
-        "offset " +
-        std::to_string(table_offset) + ")";
+        "OK: 2 attachments, 100 bytes of file data, a certificate table of 700 bytes at offset " +
+        std::to_string(table_offset) + " (its signature is not checked)";
     EXPECT_EQ(report.summary, summary);
     EXPECT_TRUE(report.outside_signed_range.empty());
 
@@ -772,6 +1024,43 @@ TEST_F(PackerTest, SignedFilesAreReadUpToTheCertificateTableOnly) {
                   ", which is no usable table (empty, inside the headers or past the file's "
                   "end); the whole file is searched"}));
     EXPECT_EQ(list_attachments(path("bogus.exe")).attachments.size(), 1u);
+}
+
+TEST_F(PackerTest, VerifyTakesOnlySigningsPaddingBetweenTheChainAndTheCertificateTable) {
+    write(launcher_, pe_image(false, 4096));
+    ASSERT_TRUE(build({file("a.bin", u"a.bin", pattern(102, 1))}).ok());
+    Bytes packed = read(path("out.exe"));
+    ASSERT_NE(packed.size() % 8, 0u) << "the test needs padding";
+    const Bytes table = pattern(64, 9);
+    write(path("padded.exe"), signed_copy(packed, table));
+    const VerifyReport padded = verify_launcher(path("padded.exe"));
+    EXPECT_TRUE(padded.status.ok()) << padded.status.message();
+
+    const std::size_t chain_end = packed.size();
+    Bytes garbage = signed_copy(packed, table);
+    garbage[chain_end] = 1;
+    write(path("garbage.exe"), garbage);
+    const std::size_t gap = (chain_end + 7) / 8 * 8 - chain_end;
+    EXPECT_EQ(verify_launcher(path("garbage.exe")).status.message(),
+              path_to_utf8(path("garbage.exe")) + ": " + std::to_string(gap) + " bytes at offset " +
+                  std::to_string(chain_end) +
+                  " lie between the last attachment and the certificate table: the launcher passes "
+                  "over them. The file may have been cut short (losing the end of an attachment), "
+                  "or data was appended after packing");
+    packed.resize(packed.size() + 8, 0);
+    write(path("wide.exe"), signed_copy(packed, table));
+    EXPECT_FALSE(verify_launcher(path("wide.exe")).status.ok()) << "8 zeros are no padding";
+
+    const nlohmann::json good = nlohmann::json::parse(format_verify_json(padded));
+    EXPECT_EQ(good, nlohmann::json::parse(
+                        R"({"format": 1, "ok": true, "attachments": 1, "file_bytes": 102,
+                            "certificate_table": {"offset": )" +
+                        std::to_string((chain_end + 7) / 8 * 8) +
+                        R"(, "size": 64}, "ignored": [], "error": null})"));
+    const nlohmann::json bad =
+        nlohmann::json::parse(format_verify_json(verify_launcher(path("garbage.exe"))));
+    EXPECT_EQ(bad["ok"], false);
+    EXPECT_EQ(bad["error"], verify_launcher(path("garbage.exe")).status.message());
 }
 
 TEST(PackerProgressBar, FillsInProportion) {

@@ -16,6 +16,21 @@ constexpr int exit_usage = 2;
 // Payloads smaller than this pass too quickly for a progress bar to help.
 constexpr std::uint64_t progress_threshold = 64ull << 20;
 
+// The details of `build`, below its options.
+const char* const order_help =
+    R"(Attachments are given in the order the launcher processes them: it extracts the files in
+this order, then runs the commands without a language in this order, then those of the language
+the user chooses (it asks only when there are several). Give a parameter text beginning with '-'
+as --params=TEXT.
+
+--file PATH=NAME: NAME is the file's path in the extraction directory (a slash or a backslash
+separates directories; it can't hold '='). Names are refused as the launcher refuses them:
+leaving the extraction directory ("..", absolute, drive, UNC), empty or "." components, device
+names such as CON, NUL, COM1 or LPT1 (with any extension) as a component, components ending in
+a dot or a space, control characters, the characters : < > | ? * and the double quote, and a
+name that Windows takes for an earlier one (Windows ignores case, also of letters outside A to Z).
+)";
+
 const char* const manifest_help = R"(Manifest (--manifest FILE.json):
   {"attachments": [
      {"file": "payload/update.msp", "name": "update.msp"},
@@ -24,12 +39,42 @@ const char* const manifest_help = R"(Manifest (--manifest FILE.json):
   ]}
   A "file" entry takes an optional "name" (default: the file's name); relative paths resolve
   against the manifest's directory. A "command" entry takes the optional "params" (text),
-  "in_extraction_dir" and "quiet" (true/false) and "lcid" ("0x0407" or 1031). Entries go in
-  at the position of --manifest, in their order.
+  "in_extraction_dir" and "quiet" (true/false) and "lcid" ("0x0407", "1031" or 1031). Entries go
+  in at the position of --manifest, in their order. A key given twice in one entry, an unknown
+  key and a number out of range are errors.
 
-Attachments are listed in the order the launcher processes them: files are extracted first, in
-this order; then the commands without language run in this order; then those of the chosen
-language. Give a parameter text beginning with '-' as --params=TEXT.)";
+--output must be a regular file or not exist; an existing file is replaced only with --force.
+--launcher must be the setup launcher's executable as built: a Windows GUI program for i386 or
+AMD64, without attachments and not signed (sign the packed file instead). A failed or
+interrupted build leaves nothing behind.
+)";
+
+std::string build_help() {
+    return std::string(order_help) + "\nA name has at most " + std::to_string(max_file_name_units) +
+           " UTF-16 code units (" + std::to_string(max_directory_name_units) +
+           " up to its last separator): what fits\nWindows' 260-unit paths below a typical "
+           "extraction directory,\nC:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
+           "VOQSETUP99\\.\n\n--lcid: " +
+           lcid_forms + ".\n\n" + manifest_help;
+}
+
+const char* const verify_help =
+    R"(Prints "FILE: OK: N attachments, M bytes of file data", followed by the certificate table when
+the PE header names one ("its signature is not checked": verify reads what the launcher reads,
+it does not check the signature), or "FILE: no attachments", and exits 0. Exits 1 at the first
+attachment the launcher would stop at or refuse (a damaged header, a corrupted file, a name that
+can't be extracted on Windows) and when bytes follow the last attachment that are no
+certificate table: a file cut short, or data appended after packing.
+
+--json prints {"format": 1, "ok", "attachments", "file_bytes", "certificate_table": {"offset",
+"size"} or null, "ignored": [...], "error": null or the message} instead.
+)";
+
+const char* const list_help =
+    R"(--json prints {"format": 1, "attachments": [{"index", "kind", "name", "parameters",
+"language", "flags", "flags_value", "data_size", "checksum"}, ...], "error": null or the
+message}. "format" changes only when a field changes its meaning or goes away.
+)";
 
 void print_error(const std::string& message) {
     write_text(stderr, "setup_packer: " + message + "\n");
@@ -41,21 +86,26 @@ int usage_error(const std::string& message) {
     return exit_usage;
 }
 
-// A bar on stderr while large payloads move, redrawn only when its text changes.
+// A bar on stderr while large payloads move, redrawn only when its text changes: only on a
+// terminal and without --no-progress.
 class TerminalProgress {
 public:
-    TerminalProgress() : enabled_(is_terminal(stderr)) {}
+    explicit TerminalProgress(bool wanted) : enabled_(wanted && is_terminal(stderr)) {}
     TerminalProgress(const TerminalProgress&) = delete;
     TerminalProgress& operator=(const TerminalProgress&) = delete;
-    ~TerminalProgress() {
-        if (shown_)
-            write_text(stderr, "\n");
-    }
+    ~TerminalProgress() { finish(); }
 
     ProgressCallback callback() {
         if (!enabled_)
             return {};
         return [this](std::uint64_t done, std::uint64_t total) { update(done, total); };
+    }
+
+    // Ends the bar's line, so that whatever is written next starts a line of its own.
+    void finish() {
+        if (shown_)
+            write_text(stderr, "\n");
+        shown_ = false;
     }
 
 private:
@@ -80,6 +130,7 @@ struct BuildOptions {
     std::string launcher;
     std::string output;
     bool force = false;
+    bool no_progress = false;
     std::vector<std::string> files;
     std::vector<std::string> commands;
     std::vector<std::string> params;
@@ -101,80 +152,98 @@ CLI::Option* repeatable(CLI::Option* option) {
 // Turns the options, in the order they were given, into the attachment list. The modifiers of a
 // command follow that command. A failure is a usage error (with exit code 2) unless the problem
 // is in a manifest file (1).
-int collect_items(const CLI::App& build, const BuildOptions& options,
-                  std::vector<PackItem>& items) {
-    std::size_t next_file = 0, next_command = 0, next_params = 0, next_lcid = 0;
-    std::size_t next_manifest = 0;
-    // The index in items of the command that modifiers apply to, or none.
-    constexpr std::size_t none = static_cast<std::size_t>(-1);
-    std::size_t command = none;
-    bool command_has_params = false, command_has_lcid = false;
-    for (const CLI::Option* option : build.parse_order()) {
-        if (option == options.file) {
-            PackItem item;
-            const Status status = parse_file_argument(options.files.at(next_file++), item);
-            if (!status.ok())
-                return usage_error(status.message());
-            items.push_back(std::move(item));
-            command = none;
-        } else if (option == options.command) {
-            const std::string& program = options.commands.at(next_command++);
-            std::optional<std::u16string> name = utf8_to_utf16(program);
-            if (!name)
-                return usage_error("--command " + program + ": not valid UTF-8");
-            PackItem item;
-            item.kind = PackItem::Kind::command;
-            item.name = std::move(*name);
-            item.origin = "--command " + program;
-            items.push_back(std::move(item));
-            command = items.size() - 1;
-            command_has_params = command_has_lcid = false;
-        } else if (option == options.manifest) {
-            ManifestResult manifest =
-                load_manifest(path_from_utf8(options.manifests.at(next_manifest++)));
-            if (!manifest.status.ok()) {
-                print_error(manifest.status.message());
-                return exit_failure;
-            }
-            std::move(manifest.items.begin(), manifest.items.end(), std::back_inserter(items));
-            command = none;
-        } else if (option == options.params_option || option == options.lcid ||
-                   option == options.in_extraction_dir || option == options.quiet) {
-            const std::string name = option->get_name();
-            if (command == none)
-                return usage_error(name + " must follow the --command it belongs to");
-            PackItem& item = items[command];
-            if (option == options.params_option) {
-                const std::string& text = options.params.at(next_params++);
-                if (command_has_params) {
-                    return usage_error(item.origin + ": --params is given twice");
-                }
-                std::optional<std::u16string> parameters = utf8_to_utf16(text);
-                if (!parameters)
-                    return usage_error("--params " + text + ": not valid UTF-8");
-                item.parameters = std::move(*parameters);
-                command_has_params = true;
-            } else if (option == options.lcid) {
-                const std::string& text = options.lcids.at(next_lcid++);
-                if (command_has_lcid)
-                    return usage_error(item.origin + ": --lcid is given twice");
-                item.lcid = parse_lcid(text);
-                if (!item.lcid) {
-                    return usage_error("--lcid " + text +
-                                       ": not a language identifier in 0..0xFFFF (e.g. 0x0407)");
-                }
-                command_has_lcid = true;
-            } else if (option == options.in_extraction_dir) {
-                item.in_extraction_dir = true;
-            } else {
-                item.quiet = true;
-            }
-        }
-    }
-    return 0;
-}
+class ItemCollector {
+public:
+    ItemCollector(const BuildOptions& options, std::vector<PackItem>& items)
+        : options_(options), items_(items) {}
 
-void add_build(CLI::App& app, BuildOptions& options) {
+    int add(const CLI::Option* option) {
+        if (option == options_.file)
+            return add_file(options_.files.at(next_file_++));
+        if (option == options_.command)
+            return add_command(options_.commands.at(next_command_++));
+        if (option == options_.manifest)
+            return add_manifest(options_.manifests.at(next_manifest_++));
+        const bool modifier = option == options_.params_option || option == options_.lcid ||
+                              option == options_.in_extraction_dir || option == options_.quiet;
+        if (!modifier)
+            return 0;
+        if (command_ == none)
+            return usage_error(option->get_name() + " must follow the --command it belongs to");
+        return modify(option, items_[command_]);
+    }
+
+private:
+    static constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+    int add_file(const std::string& argument) {
+        PackItem item;
+        if (const Status status = parse_file_argument(argument, item); !status.ok())
+            return usage_error(status.message());
+        items_.push_back(std::move(item));
+        command_ = none;
+        return 0;
+    }
+
+    int add_command(const std::string& program) {
+        std::optional<std::u16string> name = utf8_to_utf16(program);
+        if (!name)
+            return usage_error("--command " + program + ": not valid UTF-8");
+        PackItem item;
+        item.kind = PackItem::Kind::command;
+        item.name = std::move(*name);
+        item.origin = "--command " + program;
+        items_.push_back(std::move(item));
+        command_ = items_.size() - 1;
+        has_params_ = has_lcid_ = false;
+        return 0;
+    }
+
+    int add_manifest(const std::string& file) {
+        ManifestResult manifest = load_manifest(path_from_utf8(file));
+        if (!manifest.status.ok()) {
+            print_error(manifest.status.message());
+            return exit_failure;
+        }
+        std::move(manifest.items.begin(), manifest.items.end(), std::back_inserter(items_));
+        command_ = none;
+        return 0;
+    }
+
+    int modify(const CLI::Option* option, PackItem& item) {
+        if (option == options_.in_extraction_dir) {
+            item.in_extraction_dir = true;
+        } else if (option == options_.quiet) {
+            item.quiet = true;
+        } else if (option == options_.params_option) {
+            const std::string& text = options_.params.at(next_params_++);
+            if (std::exchange(has_params_, true))
+                return usage_error(item.origin + ": --params is given twice");
+            std::optional<std::u16string> parameters = utf8_to_utf16(text);
+            if (!parameters)
+                return usage_error("--params " + text + ": not valid UTF-8");
+            item.parameters = std::move(*parameters);
+        } else {
+            const std::string& text = options_.lcids.at(next_lcid_++);
+            if (std::exchange(has_lcid_, true))
+                return usage_error(item.origin + ": --lcid is given twice");
+            const LcidResult lcid = parse_lcid(text);
+            if (!lcid.lcid)
+                return usage_error("--lcid " + text + ": " + lcid.problem + "; give " + lcid_forms);
+            item.lcid = lcid.lcid;
+        }
+        return 0;
+    }
+
+    const BuildOptions& options_;
+    std::vector<PackItem>& items_;
+    std::size_t next_file_ = 0, next_command_ = 0, next_params_ = 0, next_lcid_ = 0;
+    std::size_t next_manifest_ = 0;
+    std::size_t command_ = none;  // the index in items of the command that modifiers apply to
+    bool has_params_ = false, has_lcid_ = false;
+};
+
+CLI::App* add_build(CLI::App& app, BuildOptions& options) {
     CLI::App* build = app.add_subcommand(
         "build", "Append attachments to a launcher executable and write the result to a new file");
     build->add_option("--launcher", options.launcher, "The launcher executable (never modified)")
@@ -184,17 +253,10 @@ void add_build(CLI::App& app, BuildOptions& options) {
         ->required()
         ->type_name("FILE");
     build->add_flag("--force", options.force, "Replace an existing output file");
-    options.file = repeatable(build->add_option(
-        "--file", options.files,
-        "A file to extract; NAME is its path in the extraction directory (default: the file's "
-        "name; NAME can't hold '='). Refused like the launcher refuses them: device names such "
-        "as CON, NUL, COM1 or LPT1 (with any extension) as a component, components ending in a "
-        "dot or a space, ':', control characters and <>\"|?*. NAME has at most " +
-            std::to_string(max_file_name_units) + " UTF-16 code units (" +
-            std::to_string(max_directory_name_units) +
-            " up to its last separator): what fits Windows' 260-unit paths below a typical "
-            "extraction directory, C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
-            "VOQSETUP99\\"));
+    build->add_flag("--no-progress", options.no_progress, "Show no progress bar");
+    options.file = repeatable(
+        build->add_option("--file", options.files,
+                          "A file to extract, under NAME (default: its own name; rules below)"));
     options.file->type_name("PATH[=NAME]");
     options.command = repeatable(
         build->add_option("--command", options.commands, "A program to open after extraction"));
@@ -208,26 +270,29 @@ void add_build(CLI::App& app, BuildOptions& options) {
     options.quiet = build->add_flag("--quiet")->description(
         "The preceding --command shows no error if it can't start");
     options.lcid = repeatable(build->add_option(
-        "--lcid", options.lcids,
-        "Binds the preceding --command to a language (0x0407 or 1031); the launcher asks the "
-        "user when there are several"));
+        "--lcid", options.lcids, "Binds the preceding --command to a language: 0x0407 or 1031"));
     options.lcid->type_name("LCID");
-    options.manifest = repeatable(build->add_option(
-        "--manifest", options.manifests, "A JSON file listing attachments (format below)"));
+    options.manifest = repeatable(build->add_option("--manifest", options.manifests,
+                                                    "Attachments from a JSON file (format below)"));
     options.manifest->type_name("FILE.json");
-    build->footer(manifest_help);
+    build->footer(build_help());
+    return build;
 }
 
 int run_build(const CLI::App& build, const BuildOptions& options) {
     BuildRequest request;
-    if (const int code = collect_items(build, options, request.items); code != 0)
-        return code;
+    ItemCollector collector(options, request.items);
+    for (const CLI::Option* option : build.parse_order()) {
+        if (const int code = collector.add(option); code != 0)
+            return code;
+    }
     request.launcher = path_from_utf8(options.launcher);
     request.output = path_from_utf8(options.output);
     request.force = options.force;
-    TerminalProgress progress;
+    TerminalProgress progress(!options.no_progress);
     request.progress = progress.callback();
     const Status status = build_launcher(request);
+    progress.finish();
     if (!status.ok()) {
         print_error(status.message());
         return exit_failure;
@@ -235,14 +300,22 @@ int run_build(const CLI::App& build, const BuildOptions& options) {
     return 0;
 }
 
-int run_list(const std::string& file, bool json) {
-    const ChainListing listing = list_attachments(path_from_utf8(file));
-    if (json) {
-        write_text(stdout, format_json(listing.attachments));
+// The options of the commands that read a launcher file.
+struct ReadOptions {
+    std::string file;
+    std::string directory;  // extract
+    bool json = false;      // list, verify
+    bool no_progress = false;
+};
+
+int run_list(const ReadOptions& options) {
+    const ChainListing listing = list_attachments(path_from_utf8(options.file));
+    if (options.json) {
+        write_text(stdout, format_list_json(listing));
     } else if (!listing.attachments.empty()) {
         write_text(stdout, format_table(listing.attachments));
     } else if (listing.status.ok()) {
-        write_text(stdout, file + ": no attachments\n");
+        write_text(stdout, options.file + ": no attachments\n");
     }
     if (!listing.status.ok()) {
         print_error(listing.status.message());
@@ -251,34 +324,110 @@ int run_list(const std::string& file, bool json) {
     return 0;
 }
 
-int run_verify(const std::string& file) {
-    TerminalProgress progress;
-    const VerifyReport report = verify_launcher(path_from_utf8(file), progress.callback());
+int run_verify(const ReadOptions& options) {
+    TerminalProgress progress(!options.no_progress);
+    const VerifyReport report = verify_launcher(path_from_utf8(options.file), progress.callback());
+    progress.finish();
+    if (options.json)
+        write_text(stdout, format_verify_json(report));
     if (!report.status.ok()) {
         print_error(report.status.message());
         return exit_failure;
     }
-    write_text(stdout, file + ": " + report.summary + "\n");
+    if (options.json)
+        return 0;
+    write_text(stdout, options.file + ": " + report.summary + "\n");
     for (const std::string& note : report.outside_signed_range)
-        write_text(stdout, file + ": ignored: " + note + "\n");
+        write_text(stdout, options.file + ": ignored: " + note + "\n");
     return 0;
 }
 
-int run_extract(const std::string& file, const std::string& directory) {
-    TerminalProgress progress;
-    const ExtractReport report =
-        extract_launcher(path_from_utf8(file), path_from_utf8(directory), progress.callback());
+int run_extract(const ReadOptions& options) {
+    TerminalProgress progress(!options.no_progress);
+    const ExtractReport report = extract_launcher(
+        path_from_utf8(options.file), path_from_utf8(options.directory), progress.callback());
+    progress.finish();
     std::string written;
     for (const std::filesystem::path& path : report.written)
-        written += path_to_utf8(path) + "\n";
+        written += terminal_text(path_to_utf8(path)) + "\n";
     write_text(stdout, written);
     if (!report.status.ok()) {
         print_error(report.status.message());
         return exit_failure;
     }
     if (report.written.empty())
-        write_text(stdout, file + ": no files to extract\n");
+        write_text(stdout, options.file + ": no files to extract\n");
     return 0;
+}
+
+void add_file_argument(CLI::App* command, ReadOptions& options) {
+    command->add_option("FILE", options.file, "A launcher file")->required()->type_name("");
+}
+
+CLI::App* add_list(CLI::App& app, ReadOptions& options) {
+    CLI::App* list =
+        app.add_subcommand("list", "Show the attachments in the order the launcher processes them");
+    add_file_argument(list, options);
+    list->add_flag("--json", options.json, "Print a JSON document instead of a table (below)");
+    list->footer(list_help);
+    return list;
+}
+
+CLI::App* add_verify(CLI::App& app, ReadOptions& options) {
+    CLI::App* verify = app.add_subcommand(
+        "verify", "Read every attachment as the launcher will and check every checksum");
+    add_file_argument(verify, options);
+    verify->add_flag("--json", options.json, "Print a JSON document instead of the summary");
+    verify->add_flag("--no-progress", options.no_progress, "Show no progress bar");
+    verify->footer(verify_help);
+    return verify;
+}
+
+CLI::App* add_extract(CLI::App& app, ReadOptions& options) {
+    CLI::App* extract = app.add_subcommand(
+        "extract", "Write the files of a launcher file into a directory, running nothing");
+    add_file_argument(extract, options);
+    extract
+        ->add_option("-C,--directory", options.directory,
+                     "Where to write the files (made when missing; in it no file is replaced, "
+                     "no link followed)")
+        ->required()
+        ->type_name("DIR");
+    extract->add_flag("--no-progress", options.no_progress, "Show no progress bar");
+    return extract;
+}
+
+// CLI11 says only that a subcommand is required when the first word names none; this names it.
+std::string unknown_command(const CLI::App& app, const std::vector<std::string>& arguments) {
+    const auto word = std::find_if(arguments.begin(), arguments.end(),
+                                   [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    if (word == arguments.end())
+        return {};
+    std::string names;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+        if (command->get_name() == *word)
+            return {};
+        names += (names.empty() ? "" : ", ") + command->get_name();
+    }
+    return "unknown command '" + *word + "'; the commands are " + names;
+}
+
+int parse(CLI::App& app, std::vector<std::string> arguments) {
+    if (std::string problem = unknown_command(app, arguments); !problem.empty())
+        return usage_error(problem);
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+    try {
+        app.parse(arguments);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(e.what());
+    }
+    return -1;
 }
 
 }  // namespace
@@ -292,55 +441,23 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     BuildOptions build_options;
-    add_build(app, build_options);
-    CLI::App* build = app.get_subcommand("build");
+    ReadOptions list_options, verify_options, extract_options;
+    const CLI::App* build = add_build(app, build_options);
+    const CLI::App* list = add_list(app, list_options);
+    const CLI::App* verify = add_verify(app, verify_options);
+    const CLI::App* extract = add_extract(app, extract_options);
+    // Set after the commands were added, since they would take it over.
+    app.footer("Run 'setup_packer COMMAND --help' for the options and details of a command.\n");
 
-    std::string list_file;
-    bool list_json = false;
-    CLI::App* list =
-        app.add_subcommand("list", "Show the attachments in the order the launcher processes them");
-    list->add_option("FILE", list_file, "A launcher file")->required()->type_name("");
-    list->add_flag("--json", list_json, "Print a JSON array of objects instead of a table");
-
-    std::string verify_file;
-    CLI::App* verify = app.add_subcommand(
-        "verify", "Read every attachment as the launcher will and check every checksum");
-    verify->add_option("FILE", verify_file, "A launcher file")->required()->type_name("");
-
-    std::string extract_file, extract_directory;
-    CLI::App* extract = app.add_subcommand(
-        "extract", "Write the files of a launcher file into a directory, running nothing");
-    extract->add_option("FILE", extract_file, "A launcher file")->required()->type_name("");
-    extract
-        ->add_option("-C,--directory", extract_directory,
-                     "Where to write the files (created when missing; existing files are "
-                     "never replaced)")
-        ->required()
-        ->type_name("DIR");
-
-    std::vector<std::string> arguments = utf8_arguments(argc, argv);
-    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
-    try {
-        app.parse(arguments);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        print_error(e.what());
-        write_text(stderr, "Run with --help for more information.\n");
-        return exit_usage;
-    }
-
+    if (const int code = parse(app, utf8_arguments(argc, argv)); code >= 0)
+        return code;
     if (build->parsed())
         return run_build(*build, build_options);
     if (list->parsed())
-        return run_list(list_file, list_json);
+        return run_list(list_options);
     if (verify->parsed())
-        return run_verify(verify_file);
+        return run_verify(verify_options);
     if (extract->parsed())
-        return run_extract(extract_file, extract_directory);
+        return run_extract(extract_options);
     return exit_usage;
 }

@@ -19,6 +19,8 @@ if [ "${2:-}" = "--wine" ]; then
     runner=(wine)
     windows=1
 fi
+# shellcheck source=../../../../testing/pe_stub.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/pe_stub.sh"
 work=$(mktemp -d)
 cleanup() {
     local status=$?
@@ -76,14 +78,26 @@ done
 run 0 build --help
 has stdout.txt '"in_extraction_dir"'
 has stdout.txt "at most 199 UTF-16 code units (187 up to its last separator)"
+run 0 verify --help
+has stdout.txt "--no-progress"
+has stdout.txt "its signature is not checked"
+has stdout.txt '{"format": 1, "ok"'
+run 0 list --help
+has stdout.txt '{"format": 1, "attachments"'
 run 2
 run 2 frobnicate
+has stderr.txt "setup_packer: unknown command 'frobnicate'; the commands are build, list, verify, extract"
+run 2 --version2
 run 2 build --output out.exe
 run 2 build --launcher launcher.exe --output out.exe --unknown
 run 2 build --launcher launcher.exe --output out.exe --params /x
 has stderr.txt "--params must follow the --command it belongs to"
 run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 0x10000
-has stderr.txt "--lcid 0x10000: not a language identifier"
+has stderr.txt "--lcid 0x10000: larger than 0xFFFF; give hexadecimal with 0x (0x0407) or decimal"
+run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 0407
+has stderr.txt "--lcid 0407: a decimal number with a leading zero; give hexadecimal with 0x (0x0407) or decimal without leading zeros (1031), from 1 to 0xFFFF"
+run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 0
+has stderr.txt "--lcid 0: 0 is no language: the launcher takes it for none"
 run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 1031 --lcid 1033
 has stderr.txt "--lcid is given twice"
 run 2 list
@@ -91,7 +105,7 @@ run 2 extract setup.exe
 [ ! -e out.exe ] || fail "a usage error wrote out.exe"
 
 # --- Build, list, verify, extract -----------------------------------------------------------
-yes launcher | head -c 4096 >launcher.exe
+write_pe_stub launcher.exe 4096
 mkdir -p payload/sub manifest/data
 printf 'first\n' >payload/first.txt
 printf 'umlaut\n' >"payload/dätä.txt"
@@ -109,6 +123,7 @@ run 0 build --launcher launcher.exe --output setup.exe \
     --command setup.exe --params=-q --lcid 0x0407 --quiet \
     --file payload/empty.bin=win\\empty.bin --file payload/sub/last.bin=sub/last.bin
 cmp -n 4096 launcher.exe setup.exe || fail "setup.exe does not begin with the launcher"
+cp setup.exe full.exe
 
 run 0 list setup.exe
 names=$(awk 'NR > 1 { print $3 }' stdout.txt | tr '\n' ' ')
@@ -120,14 +135,19 @@ has stdout.txt "is_command,has_lcid,quiet"
 run 0 list setup.exe --json
 has stdout.txt '"name": "dätä.txt"'
 has stdout.txt '"parameters": "-q"'
-if command -v python3 >/dev/null; then
+# json_has FILE PYTHON_EXPRESSION: the JSON document in FILE, as d, makes the expression true.
+json_has() {
+    command -v python3 >/dev/null || return 0
     checks=$((checks + 1))
-    python3 -c 'import json, sys; a = json.load(sys.stdin); assert len(a) == 7, a' <stdout.txt ||
-        fail "list --json is no JSON array of 7 objects"
-fi
+    python3 -c "import json, sys; d = json.load(open(sys.argv[1])); assert $2, d" "$1" ||
+        fail "$1: the JSON document does not satisfy $2"
+}
+json_has stdout.txt 'd["format"] == 1 and len(d["attachments"]) == 7 and d["error"] is None'
 
 run 0 verify setup.exe
 has stdout.txt "setup.exe: OK: 7 attachments, 300027 bytes of file data"
+run 0 verify setup.exe --json
+json_has stdout.txt 'd == {"format": 1, "ok": True, "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "error": None}'
 
 run 0 extract setup.exe -C out
 cmp payload/first.txt out/first.txt || fail "first.txt differs"
@@ -200,46 +220,34 @@ checks=$((checks + 1))
 [ -z "$(ls -A bad_out/sub 2>/dev/null)" ] || fail "a corrupted file was left: $(ls -A bad_out/sub)"
 
 # --- Signed launcher files: only the range up to the certificate table is read --------------
-# put FILE OFFSET VALUE BYTES: a little-endian number into a file.
-put() {
-    local escapes="" i
-    for ((i = 0; i < $4; i++)); do escapes+=$(printf '\\x%02x' $(($3 >> (8 * i) & 255))); done
-    # shellcheck disable=SC2059  # the escapes are the format
-    printf "$escapes" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
-}
-# A PE32 launcher image: "PE\0\0" at 0x80, an optional header of 224 bytes with 16 data
-# directories; entry 4, the certificate table, is at 0x80 + 24 + 96 + 32.
-head -c 2048 /dev/zero >pe_launcher.exe
-put pe_launcher.exe 0 $((0x5A4D)) 2
-put pe_launcher.exe $((0x3C)) $((0x80)) 4
-put pe_launcher.exe $((0x80)) $((0x4550)) 4
-put pe_launcher.exe $((0x80 + 20)) 224 2
-put pe_launcher.exe $((0x80 + 24)) $((0x10B)) 2
-put pe_launcher.exe $((0x80 + 24 + 92)) 16 4
+# Entry 4 of a PE32 image's data directories, the certificate table, is at 0x80 + 24 + 96 + 32.
+write_pe_stub pe_launcher.exe 2048
 entry=$((0x80 + 24 + 96 + 32))
 run 0 build --launcher pe_launcher.exe --output signed.exe --file payload/first.txt \
     --command setup.exe
-# Signing pads to 8 bytes and appends the table that the header names.
+# Signing pads to 8 bytes with zeros and appends the table that the header names.
 size=$(wc -c <signed.exe)
 table=$(((size + 7) / 8 * 8))
 head -c $((table - size)) /dev/zero >>signed.exe
 head -c 600 /dev/zero | tr '\0' 'C' >>signed.exe
-put signed.exe "$entry" "$table" 4
-put signed.exe $((entry + 4)) 600 4
+put_le signed.exe "$entry" "$table" 4
+put_le signed.exe $((entry + 4)) 600 4
 run 0 verify signed.exe
-has stdout.txt "signed.exe: OK: 2 attachments, 6 bytes of file data, signed (certificate table of 600 bytes at offset $table)"
+has stdout.txt "signed.exe: OK: 2 attachments, 6 bytes of file data, a certificate table of 600 bytes at offset $table (its signature is not checked)"
 checks=$((checks + 1))
 [ "$(wc -l <stdout.txt)" -eq 1 ] || fail "verify reports more than the summary: $(cat stdout.txt)"
+run 0 verify signed.exe --json
+json_has stdout.txt 'd["ok"] and d["certificate_table"] == {"offset": '"$table"', "size": 600}'
 cp pe_launcher.exe signed_launcher.exe
-put signed_launcher.exe "$entry" 2048 4
-put signed_launcher.exe $((entry + 4)) 600 4
+put_le signed_launcher.exe "$entry" 2048 4
+put_le signed_launcher.exe $((entry + 4)) 600 4
 run 1 build --launcher signed_launcher.exe --output again.exe --command x.exe
 has stderr.txt "signed_launcher.exe: is signed"
 
 # An attachment after the table: outside the signed range, named by verify, passed over by list.
-printf 'stand-in' >stand_in.bin
+write_pe_stub stand_in.bin 512
 run 0 build --launcher stand_in.bin --output hostile.bin --command evil.exe
-tail -c +9 hostile.bin >>signed.exe
+tail -c +513 hostile.bin >>signed.exe
 size=$(wc -c <signed.exe)
 run 0 verify signed.exe
 has stdout.txt "signed.exe: ignored: $((size - table - 600)) bytes at offset $((table + 600)) follow the certificate table: they are outside the signed range and ignored"
@@ -248,6 +256,146 @@ run 0 list signed.exe
 names=$(awk 'NR > 1 { print $3 }' stdout.txt | tr '\n' ' ')
 checks=$((checks + 1))
 [ "$names" = "first.txt setup.exe " ] || fail "list read past the certificate table: $names"
+
+# --- Bytes after the chain that are no certificate table --------------------------------------
+# Cut by 10 bytes, the last attachment (read first) loses its signature: verify must not pass
+# the rest for a whole file with "data after the chain".
+head -c -10 full.exe >cut.exe
+run 1 verify cut.exe
+has stderr.txt "follow the last attachment, and no PE header names them a certificate table: the launcher passes over them. The file may have been cut short"
+one_line stderr.txt
+run 1 verify cut.exe --json
+json_has stdout.txt 'not d["ok"] and "cut short" in d["error"]'
+cp full.exe appended.exe
+printf 'appended' >>appended.exe
+run 1 verify appended.exe
+has stderr.txt "appended.exe: 8 bytes at offset $(($(wc -c <full.exe))) follow the last attachment"
+
+# --- What --launcher and --output must be -------------------------------------------------------
+printf 'just text\n' >text.exe
+: >empty.exe
+write_pe_stub console.exe 1024 0x14C 3
+write_pe_stub arm.exe 1024 0x1C4
+for launcher in text.exe empty.exe; do
+    run 1 build --launcher "$launcher" --output bad.exe --command x.exe
+    has stderr.txt "$launcher: is no Windows executable: it does not begin with the \"MZ\" of a DOS header; --launcher takes the setup launcher"
+done
+run 1 build --launcher console.exe --output bad.exe --command x.exe
+has stderr.txt "console.exe: is no Windows GUI program: its subsystem is 3 (console), the launcher's is 2 (Windows GUI)"
+run 1 build --launcher arm.exe --output bad.exe --command x.exe
+has stderr.txt "arm.exe: is a PE image for the machine 0x01C4, not for i386 (0x014C) or AMD64 (0x8664)"
+write_pe_stub amd64.exe 1024 0x8664
+run 0 build --launcher amd64.exe --output amd64_packed.exe --command x.exe
+if [ "$windows" -eq 0 ]; then
+    run 1 build --launcher /bin/ls --output bad.exe --command x.exe
+    has stderr.txt "/bin/ls: is no Windows executable"
+
+    # Only a regular file is replaced, --force or not; what stands there stays.
+    mkfifo pipe.exe
+    ln -s setup.exe link.exe
+    for output in pipe.exe link.exe; do
+        run 1 build --launcher launcher.exe --output "$output" --force --command x.exe
+        has stderr.txt "the output must be a regular file or not exist"
+    done
+    has stderr.txt "link.exe: is a symbolic link, not a regular file"
+    [ -p pipe.exe ] && [ -L link.exe ] || fail "a refused output was replaced"
+    if mknod device.exe c 1 3 2>/dev/null; then
+        run 1 build --launcher launcher.exe --output device.exe --force --command x.exe
+        has stderr.txt "device.exe: is a character device, not a regular file"
+        [ -c device.exe ] || fail "the character device was replaced"
+    fi
+fi
+checks=$((checks + 1))
+[ -z "$(ls -A | grep -E '^bad\.exe|\.partial$')" ] || fail "a refused build left $(ls -A | grep -E 'bad|partial')"
+
+# --- Manifests: duplicate keys and numbers out of range ------------------------------------------
+printf '{"attachments": [{"command": "a.exe"}, {"file": "a", "file": "b"}]}' >dup.json
+run 1 build --launcher launcher.exe --output bad.exe --manifest dup.json
+has stderr.txt "dup.json: attachment 2: the key \"file\" appears twice"
+printf '{"attachments": [{"command": "x", "lcid": 1e400}]}' >huge.json
+run 1 build --launcher launcher.exe --output bad.exe --manifest huge.json
+has stderr.txt "huge.json: a number is out of range: number overflow parsing '1e400'"
+one_line stderr.txt
+printf '{"attachments": [{"command": "x", "lcid": 0}]}' >zero.json
+run 1 build --launcher launcher.exe --output bad.exe --manifest zero.json
+has stderr.txt "zero.json: attachment 1: \"lcid\": 0 is no language"
+
+# --- Names from a file reach the terminal with their control characters escaped ---------------
+# A name with ESC (packed as "aXb.txt", then patched): refused, and shown as \x1B. Another with
+# the C1 control U+009B, which the launcher extracts: its corrupted data names it as \u009B.
+run 0 build --launcher launcher.exe --output escape.exe --file payload/first.txt=aXb.txt \
+    --file "payload/first.txt=c$(printf '\xc2\x9b')d.txt"
+offset=$(grep -obUaP 'a\x00X\x00b\x00' escape.exe | head -n 1 | cut -d: -f1)
+put_le escape.exe $((offset + 2)) $((0x1B)) 1
+for command in verify "extract escape.exe -C escape_out"; do
+    # shellcheck disable=SC2086  # the command's words
+    run 1 ${command/#verify/verify escape.exe}
+    has stderr.txt "invalid file name 'a\\x1Bb.txt': the name contains the control character U+001B"
+    checks=$((checks + 1))
+    ! grep -q "$(printf '\x1b')" stderr.txt || fail "$command wrote a raw ESC to the terminal"
+done
+offset=$(grep -obUaP 'a\x00\x1b\x00b\x00' escape.exe | head -n 1 | cut -d: -f1)
+put_le escape.exe $((offset + 2)) $((0x58)) 1
+printf 'X' | dd of=escape.exe bs=1 seek=4096 conv=notrunc status=none
+run 1 verify escape.exe
+has stderr.txt "file 'c\\u009Bd.txt' is corrupted"
+checks=$((checks + 1))
+! grep -q "$(printf '\xc2\x9b')" stderr.txt || fail "verify wrote a raw U+009B to the terminal"
+
+if [ "$windows" -eq 0 ]; then
+    # --- extract follows no symbolic link below its directory ------------------------------------
+    mkdir -p linked/elsewhere linked/out
+    ln -s ../elsewhere linked/out/sub
+    run 1 extract full.exe -C linked/out
+    has stderr.txt "linked/out/sub: is a symbolic link; extract follows no links inside linked/out"
+    one_line stderr.txt
+    checks=$((checks + 1))
+    [ -z "$(ls -A linked/elsewhere)" ] && [ ! -e linked/out/first.txt ] ||
+        fail "extract wrote through a link or before checking: $(ls -A linked/elsewhere linked/out)"
+
+    # --- An interrupted build or extract leaves no partial file -----------------------------------
+    # The build reads a pipe that never ends, so the signal finds it with its output half written.
+    # env restores the signals' default actions, which a background job would otherwise ignore.
+    for signal in INT TERM; do
+        mkdir -p "interrupted_$signal"
+        mkfifo "interrupted_$signal/endless"
+        sleep 60 >"interrupted_$signal/endless" &
+        writer=$!
+        env --default-signal="$signal" "$packer" build --launcher launcher.exe \
+            --output "interrupted_$signal/setup.exe" --file "interrupted_$signal/endless=big.bin" &
+        pid=$!
+        for _ in $(seq 100); do
+            [ -n "$(ls "interrupted_$signal" | grep partial)" ] && break
+            sleep 0.1
+        done
+        kill -s "$signal" "$pid"
+        wait "$pid"
+        code=$?
+        kill "$writer" 2>/dev/null
+        wait "$writer" 2>/dev/null
+        checks=$((checks + 1))
+        expected=$((128 + $(kill -l "$signal")))
+        [ "$code" -eq "$expected" ] || fail "build interrupted by SIG$signal exited with $code, not $expected"
+        checks=$((checks + 1))
+        [ "$(ls "interrupted_$signal")" = "endless" ] ||
+            fail "an interrupted build left $(ls "interrupted_$signal")"
+    done
+
+    # --- The progress bar ends its line before anything else is written --------------------------
+    if command -v script >/dev/null; then
+        truncate -s 65M big.bin
+        run 0 build --launcher launcher.exe --output big.exe --file big.bin --no-progress
+        script -qec "'$packer' verify big.exe" /dev/null >tty.txt
+        has tty.txt "MiB of 65.0 MiB"
+        checks=$((checks + 1))
+        tr '\r' '\n' <tty.txt | grep -q '^big.exe: OK: 1 attachment' ||
+            fail "the result does not start a line of its own: $(tr '\r' '|' <tty.txt)"
+        script -qec "'$packer' verify big.exe --no-progress" /dev/null >tty.txt
+        checks=$((checks + 1))
+        ! grep -q "MiB of" tty.txt || fail "--no-progress showed a bar: $(cat tty.txt)"
+        rm -f big.bin big.exe
+    fi
+fi
 
 echo "setup_packer CLI: $checks checks, $failures failures"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,67 @@
+#include "file_names.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cwctype>
+
+namespace {
+
+TEST(FileNameUpcase, MapsEachUnitToItsSimpleUppercase) {
+    EXPECT_EQ(file_name_upcase(u'a'), u'A');
+    EXPECT_EQ(file_name_upcase(u'z'), u'Z');
+    EXPECT_EQ(file_name_upcase(u'A'), u'A');
+    EXPECT_EQ(file_name_upcase(u'{'), u'{');
+    EXPECT_EQ(file_name_upcase(u'\u00e4'), u'\u00c4');  // ä
+    EXPECT_EQ(file_name_upcase(u'\u00ff'), u'\u0178');  // ÿ, whose uppercase lies far away
+    EXPECT_EQ(file_name_upcase(u'\u0101'), u'\u0100');  // pairs that alternate
+    EXPECT_EQ(file_name_upcase(u'\u0100'), u'\u0100');
+    EXPECT_EQ(file_name_upcase(u'\u0131'), u'I');       // dotless i
+    EXPECT_EQ(file_name_upcase(u'\u017f'), u'S');       // long s
+    EXPECT_EQ(file_name_upcase(u'\u03c2'), u'\u03a3');  // final sigma
+    EXPECT_EQ(file_name_upcase(u'\u0436'), u'\u0416');  // Cyrillic
+    EXPECT_EQ(file_name_upcase(u'\uff41'), u'\uff21');  // fullwidth
+    // Only simple mappings: sharp s has no one-unit uppercase, and surrogates stay.
+    EXPECT_EQ(file_name_upcase(u'\u00df'), u'\u00df');
+    EXPECT_EQ(file_name_upcase(char16_t{0xD801}), char16_t{0xD801});
+}
+
+TEST(FileNameUpcase, AgreesWithTheCLibraryOverTheWholeBmp) {
+    // glibc's towupper is the simple uppercase mapping of the same Unicode version.
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
+        GTEST_SKIP() << "no C.UTF-8 locale";
+    std::size_t differences = 0;
+    for (std::uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+        if (unit >= 0xD800 && unit <= 0xDFFF)
+            continue;
+        const auto expected = static_cast<std::uint32_t>(std::towupper(unit));
+        if (file_name_upcase(static_cast<char16_t>(unit)) != expected && ++differences < 10)
+            ADD_FAILURE() << std::hex << "U+" << unit << ": C library says U+" << expected;
+    }
+    EXPECT_EQ(differences, 0u);
+    std::setlocale(LC_CTYPE, "C");
+}
+
+TEST(FileNameUpcase, NamesCompareAndKeyAsWindowsResolvesThem) {
+    EXPECT_TRUE(same_file_name(u"\u00c4.txt", u"\u00e4.TXT"));
+    EXPECT_TRUE(same_file_name(u"\u03a3\u03c3\u03c2", u"\u03c3\u03c2\u03a3"));
+    EXPECT_FALSE(same_file_name(u"stra\u00dfe", u"STRASSE"));
+    EXPECT_FALSE(same_file_name(u"a/b", u"a\\b")) << "separators are units like any other";
+    EXPECT_EQ(file_name_key(u"Docs\\\u00e4//x.txt/"), u"DOCS/\u00c4/X.TXT");
+    EXPECT_EQ(file_name_key(u"\\a"), u"A");
+}
+
+TEST(ExtractedNameSet, RefusesWhatWouldLandOnAnEarlierFileOrDirectory) {
+    ExtractedNameSet names;
+    EXPECT_EQ(names.add(u"a/b.txt"), NameClash::none);
+    EXPECT_EQ(names.add(u"A"), NameClash::directory_in_the_way);
+    EXPECT_EQ(names.add(u"a//B.txt/c"), NameClash::file_in_the_way);
+    EXPECT_EQ(names.add(u"A\\\\B.TXT"), NameClash::same_name);
+    EXPECT_EQ(names.add(u"a/c.txt"), NameClash::none);
+    EXPECT_EQ(names.add(u"\u00c4rger.txt"), NameClash::none);
+    EXPECT_EQ(names.add(u"\u00e4RGER.txt"), NameClash::same_name);
+    EXPECT_EQ(names.add(u"stra\u00dfe"), NameClash::none);
+    EXPECT_EQ(names.add(u"STRASSE"), NameClash::none);
+}
+
+}  // namespace

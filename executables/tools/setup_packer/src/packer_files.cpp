@@ -1,0 +1,179 @@
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+
+#include "packer_internal.h"
+#include "packer_io.h"
+
+namespace fs = std::filesystem;
+
+// The C library's text for an errno value; a failed stream operation may leave errno at 0.
+std::string errno_text(int error) {
+    return error != 0 ? std::strerror(error) : "input/output error";
+}
+
+// Copies `size` bytes (or everything up to the end when `size` is empty) from one stream to the
+CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
+                       ProgressCounter& progress) {
+    CopyResult result;
+    std::vector<std::uint8_t> buffer(copy_chunk_size);
+    for (;;) {
+        std::size_t wanted = buffer.size();
+        if (size) {
+            const std::uint64_t remaining = *size - result.bytes;
+            if (remaining == 0)
+                break;
+            wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, wanted));
+        }
+        errno = 0;
+        const std::size_t got = std::fread(buffer.data(), 1, wanted, from);
+        if (got < wanted && (size || std::ferror(from))) {
+            result.failure = CopyResult::Failure::read;
+            result.error = std::ferror(from) ? errno : 0;
+            return result;
+        }
+        if (got == 0)
+            break;
+        if (to != nullptr && std::fwrite(buffer.data(), 1, got, to) != got) {
+            result.failure = CopyResult::Failure::write;
+            result.error = errno;
+            return result;
+        }
+        result.checksum = adler32(result.checksum, buffer.data(), got);
+        result.bytes += got;
+        progress.add(got);
+    }
+    return result;
+}
+
+// The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
+// signature's length minus one, so that no occurrence across two chunks is missed.
+std::int64_t find_signature(std::FILE* file, const Signature& signature, bool& read_failed) {
+    read_failed = false;
+    if (!seek_stream(file, 0, SEEK_SET)) {
+        read_failed = true;
+        return -1;
+    }
+    std::vector<std::uint8_t> buffer;
+    std::vector<std::uint8_t> chunk(copy_chunk_size);
+    std::int64_t buffer_start = 0;
+    for (;;) {
+        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
+        if (got == 0) {
+            read_failed = std::ferror(file) != 0;
+            return -1;
+        }
+        buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + got);
+        const auto found =
+            std::search(buffer.begin(), buffer.end(), signature.begin(), signature.end());
+        if (found != buffer.end())
+            return buffer_start + (found - buffer.begin());
+        const std::size_t keep = std::min(buffer.size(), signature_size - 1);
+        buffer_start += static_cast<std::int64_t>(buffer.size() - keep);
+        buffer.erase(buffer.begin(), buffer.end() - static_cast<std::ptrdiff_t>(keep));
+    }
+}
+
+namespace {
+
+std::string random_suffix() {
+    static std::mt19937_64 generator(
+        std::random_device{}() ^
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    char text[24];
+    std::snprintf(text, sizeof text, "%08llx", static_cast<unsigned long long>(generator()));
+    return text;
+}
+
+}  // namespace
+
+int TemporaryFile::create(const PinnedDirectory& directory, const fs::path& target) {
+    discard();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        fs::path candidate = target;
+        candidate += path_from_utf8("." + random_suffix() + ".partial");
+        std::FILE* file = directory.create_file(candidate);
+        if (file != nullptr) {
+            file_.reset(file);
+            directory_ = &directory;
+            name_ = candidate;
+            target_ = target;
+            remove_on_interrupt(directory, name_);
+            return 0;
+        }
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+fs::path TemporaryFile::path() const {
+    return directory_ != nullptr ? directory_->path() / name_ : name_;
+}
+
+int TemporaryFile::close() {
+    if (!file_)
+        return 0;
+    errno = 0;
+    const bool failed = std::fflush(file_.get()) != 0 || std::ferror(file_.get()) != 0;
+    int error = failed ? (errno != 0 ? errno : EIO) : 0;
+    if (std::fclose(file_.release()) != 0 && error == 0)
+        error = errno != 0 ? errno : EIO;
+    return error;
+}
+
+std::error_code TemporaryFile::commit(bool replace) {
+    // --force replaces a file, never a device, a pipe or a directory that took its place.
+    const EntryType existing = directory_->entry_type(target_);
+    if (replace && existing != EntryType::none && existing != EntryType::regular_file)
+        return std::make_error_code(std::errc::file_exists);
+    const std::error_code error = directory_->rename(name_, target_, replace);
+    if (!error) {
+        name_.clear();
+        forget_partial_file();
+    }
+    return error;
+}
+
+void TemporaryFile::discard() {
+    file_.reset();
+    if (!name_.empty()) {
+        directory_->remove(name_);
+        name_.clear();
+        forget_partial_file();
+    }
+}
+
+std::string not_regular_problem(const fs::file_status& status) {
+    const auto kind = [&status]() -> std::string {
+        switch (status.type()) {
+            case fs::file_type::directory:
+                return "a directory";
+            case fs::file_type::symlink:
+                return "a symbolic link";
+            case fs::file_type::character:
+                return "a character device";
+            case fs::file_type::block:
+                return "a block device";
+            case fs::file_type::fifo:
+                return "a named pipe";
+            case fs::file_type::socket:
+                return "a socket";
+            default:
+                return "something other than a file";
+        }
+    };
+    return "is " + kind() + ", not a regular file";
+}
+
+std::string rename_failure(const fs::path& target, const std::error_code& error, bool replace) {
+    std::error_code ignored;
+    const fs::file_status status = fs::symlink_status(target, ignored);
+    if (fs::exists(status) && !replace)
+        return terminal_path(target) + ": already exists";
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        return terminal_path(target) + ": " + not_regular_problem(status);
+    return terminal_path(target) + ": can't be created: " + error.message();
+}

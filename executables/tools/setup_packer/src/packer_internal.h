@@ -1,0 +1,107 @@
+// Helpers shared by the units of setup_packer's library: files, copying, texts for messages.
+// Not part of its interface (packer.h).
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "adler32.h"
+#include "packer.h"
+#include "packer_io.h"
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// The C library's text for an errno value; a failed stream operation may leave errno at 0.
+std::string errno_text(int error);
+
+std::string hex32(std::uint32_t value);  // "0x33CBBB56"
+std::string hex16(std::uint16_t value);  // "0x0407"
+// A name from a launcher file in quotes, as terminal_text shows it.
+std::string in_quotes(std::u16string_view text);
+// A path for a message, as terminal_text shows it: a target's path holds a name from the file.
+std::string terminal_path(const std::filesystem::path& path);
+std::string size_text(std::uint64_t bytes);  // "5.0 MiB"
+
+bool is_separator(char16_t c);
+std::vector<std::u16string_view> split_name(std::u16string_view name);
+
+// Reports progress over several files as one running total.
+class ProgressCounter {
+public:
+    ProgressCounter(const ProgressCallback& callback, std::uint64_t total)
+        : callback_(callback), total_(total) {}
+    void add(std::uint64_t bytes) {
+        done_ += bytes;
+        if (callback_)
+            callback_(done_, std::max(done_, total_));
+    }
+
+private:
+    const ProgressCallback& callback_;
+    std::uint64_t total_;
+    std::uint64_t done_ = 0;
+};
+
+// Copies `size` bytes (or everything up to the end when `size` is empty) from one stream to the
+// other in chunks, computing the Adler-32 of what passes. A null `to` only reads.
+struct CopyResult {
+    enum class Failure { none, read, write } failure = Failure::none;
+    int error = 0;
+    std::uint64_t bytes = 0;
+    std::uint32_t checksum = adler32_initial;
+};
+
+CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
+                       ProgressCounter& progress);
+
+// The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
+// signature's length minus one, so that no occurrence across two chunks is missed.
+std::int64_t find_signature(std::FILE* file, const Signature& signature, bool& read_failed);
+
+// A new file beside a target in a pinned directory, removed again unless it is committed by
+// renaming it to the target; removed as well when the process is interrupted meanwhile.
+class TemporaryFile {
+public:
+    TemporaryFile() = default;
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() { discard(); }
+
+    // Creates "<target>.<random>.partial" in `directory`, which must stay open as long as this
+    // object; on failure returns the errno.
+    int create(const PinnedDirectory& directory, const std::filesystem::path& target);
+
+    std::FILE* file() const { return file_.get(); }
+    std::filesystem::path path() const;  // for messages
+
+    // Flushes and closes; returns the errno of a failure, 0 on success.
+    int close();
+
+    // Renames it to the target; with `replace`, only over a regular file.
+    std::error_code commit(bool replace);
+
+    void discard();
+
+private:
+    const PinnedDirectory* directory_ = nullptr;
+    FileHandle file_;
+    std::filesystem::path name_;  // empty once committed or discarded
+    std::filesystem::path target_;
+};
+
+// "is a character device, not a regular file" and the like, for what stands where a file was
+// expected.
+std::string not_regular_problem(const std::filesystem::file_status& status);
+
+// The message for a failed commit of a temporary file to `target`.
+std::string rename_failure(const std::filesystem::path& target, const std::error_code& error,
+                           bool replace);
