@@ -23,3 +23,9 @@ check_true() {
         failures=$((failures + 1))
     fi
 }
+
+# skip WHAT: a part of a test that cannot run here, with the reason.
+skip() { echo "skipped: $1"; }
+
+# entries DIR: the entries below a directory, relative to it, sorted, on one line.
+entries() { (cd "$1" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort | xargs); }

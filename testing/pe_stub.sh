@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Launcher images for tests that need no real launcher: the smallest Windows GUI program that
 # setup_packer takes for a launcher, and packing behind a launcher that is no PE image (the
-# launcher's POSIX twin), which setup_packer refuses as --launcher.
+# launcher's POSIX twin), which setup_packer refuses as --launcher; and packing from manifest
+# entries with either build of setup_packer (pack_entries).
 
 # put_le FILE OFFSET VALUE BYTES: writes a little-endian number into a file.
 put_le() {
@@ -46,4 +47,25 @@ pack_behind() {
     fi
     rm -f "$stub" "$packed" "$output.tmp"
     return "$status"
+}
+
+# pack_entries OUTPUT ENTRY...: packs the launcher with entries as in a manifest's "attachments"
+# array. Reads $mode ("native": the Linux setup_packer behind the native launcher; "wine": the
+# Windows setup_packer under Wine), $packer, $launcher and $work (the manifest goes below it).
+pack_entries() {
+    local output=$1 manifest
+    shift
+    mkdir -p "$work/payload" || return 1
+    manifest=$work/payload/manifest.$RANDOM.json
+    (
+        IFS=,
+        printf '{"attachments": [%s]}\n' "$*"
+    ) >"$manifest"
+    if [[ $mode == native ]]; then
+        pack_behind "$packer" "$launcher" "$output" --manifest "$manifest" >/dev/null
+    else
+        wine "$packer" build --launcher "$(unix_to_wine_path "$launcher")" \
+            --output "$(unix_to_wine_path "$output")" \
+            --manifest "$(unix_to_wine_path "$manifest")" >/dev/null
+    fi
 }

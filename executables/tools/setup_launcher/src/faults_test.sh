@@ -46,31 +46,10 @@ fi
 work=$(mktemp -d "$build_dir/faults_test.$mode.XXXXXX") || exit 1
 # shellcheck source=/dev/null
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/checks.sh"
-# The native launcher is no PE image: setup_packer packs behind a stand-in (pack_behind).
+# Launcher files from manifest entries (pack_entries); the native launcher is no PE image, so
+# setup_packer packs behind a stand-in.
 # shellcheck source=../../../../testing/pe_stub.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../../../testing/pe_stub.sh"
-skip() { echo "skipped: $1"; }
-
-# Entries of a directory, one line, sorted.
-entries() { (cd "$1" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort | xargs); }
-
-# pack_entries OUTPUT ENTRY... with entries as in a manifest's "attachments" array.
-pack_entries() {
-    local output=$1 manifest
-    shift
-    manifest=$work/payload/manifest.$RANDOM.json
-    (
-        IFS=,
-        printf '{"attachments": [%s]}\n' "$*"
-    ) >"$manifest"
-    if [[ $mode == native ]]; then
-        pack_behind "$packer" "$launcher" "$output" --manifest "$manifest" >/dev/null
-    else
-        wine "$packer" build --launcher "$(unix_to_wine_path "$launcher")" \
-            --output "$(unix_to_wine_path "$output")" \
-            --manifest "$(unix_to_wine_path "$manifest")" >/dev/null
-    fi
-}
 
 mkdir -p "$work/payload"
 cd "$work/payload" || exit 1

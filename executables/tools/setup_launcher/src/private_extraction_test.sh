@@ -27,10 +27,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 # shellcheck source=/dev/null
 source "$here/../../../../testing/checks.sh"
-skip() { echo "skipped: $1"; }
-
-# Entries of a directory, one line, sorted.
-entries() { (cd "$1" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort | xargs); }
 
 if [[ $mode == native ]]; then
     # The second user's tries must be able to reach the test's directories.
@@ -40,23 +36,10 @@ else
     work=$(mktemp -d "$build_dir/private_extraction_test.XXXXXX") || exit 1
 fi
 
-# pack OUTPUT ENTRY... with entries as in a manifest's "attachments" array.
-pack() {
-    local output=$1 manifest
-    shift
-    manifest=$work/payload/manifest.$RANDOM.json
-    (
-        IFS=,
-        printf '{"attachments": [%s]}\n' "$*"
-    ) >"$manifest"
-    if [[ $mode == native ]]; then
-        "$packer" build --launcher "$launcher" --output "$output" --manifest "$manifest" >/dev/null
-    else
-        wine "$packer" build --launcher "$(unix_to_wine_path "$launcher")" \
-            --output "$(unix_to_wine_path "$output")" \
-            --manifest "$(unix_to_wine_path "$manifest")" >/dev/null
-    fi
-}
+# Launcher files from manifest entries (pack_entries); the native launcher is no PE image, so
+# setup_packer packs behind a stand-in.
+# shellcheck source=../../../../testing/pe_stub.sh
+source "$here/../../../../testing/pe_stub.sh"
 
 # A command of the payload, run by /bin/sh in the extraction directory.
 shell_command() {
@@ -88,7 +71,7 @@ if [[ $mode == native ]]; then
     pwd_command=$(shell_command 'pwd >>\\\"$LOG\\\"')
 
     # ---- Directories only the launcher may enter, whatever the umask ----
-    pack "$work/modes" '{"file": "x.txt", "name": "sub/x.txt"}' \
+    pack_entries "$work/modes" '{"file": "x.txt", "name": "sub/x.txt"}' \
         "$(shell_command 'stat -c %a . sub >>\\\"$LOG\\\"')" || exit 1
     for mask in 000 077; do
         dir=$work/umask_$mask
@@ -104,7 +87,7 @@ if [[ $mode == native ]]; then
     done
 
     # ---- A dangling VOQSETUP2 link in TMP is passed over like any other entry ----
-    pack "$work/pwd" '{"file": "x.txt"}' "$pwd_command" || exit 1
+    pack_entries "$work/pwd" '{"file": "x.txt"}' "$pwd_command" || exit 1
     dir=$work/dangling
     mkdir -p "$dir/tmp"
     ln -s "$dir/nowhere" "$dir/tmp/VOQSETUP2"
@@ -169,7 +152,7 @@ ATTACK
         mkdir -p "$dir/tmp"
         chmod 777 "$dir" "$dir/tmp"
         install -m 666 /dev/null "$dir/attack"
-        pack "$work/swap_setup" '{"file": "run.sh"}' '{"file": "big.bin"}' \
+        pack_entries "$work/swap_setup" '{"file": "run.sh"}' '{"file": "big.bin"}' \
             "{\"command\": \"$setpriv\", \"in_extraction_dir\": true,
               \"params\": \"${nobody_ids[*]} -- /bin/sh $work/attack.sh\"}" \
             "$(shell_command 'sh run.sh; echo ran >>\\\"$LOG\\\"')" || exit 1
@@ -198,7 +181,7 @@ ATTACK
         dir=$work/plant
         mkdir -p "$dir/tmp" "$dir/outside"
         chmod 777 "$dir" "$dir/tmp"
-        pack "$work/plant_setup" '{"file": "big.bin"}' '{"file": "x.txt", "name": "sub/x.txt"}' \
+        pack_entries "$work/plant_setup" '{"file": "big.bin"}' '{"file": "x.txt", "name": "sub/x.txt"}' \
             "$(shell_command 'cat sub/x.txt >>\\\"$LOG\\\"')" || exit 1
         "$setpriv" "${nobody_ids[@]}" -- bash -c '
             until [[ -e $1/done ]]; do
@@ -234,7 +217,7 @@ if [[ $mode == wine ]]; then
 
     # The probe reads back the extraction directory (its working directory), a directory made
     # inside it and a file extracted there.
-    pack "$work/dacl.exe" '{"file": "x.txt", "name": "sub/x.txt"}' \
+    pack_entries "$work/dacl.exe" '{"file": "x.txt", "name": "sub/x.txt"}' \
         "{\"command\": \"${probe_win//\\/\\\\}\", \"params\": \". sub sub\\\\x.txt\",
           \"in_extraction_dir\": true}" || exit 1
     dir=$work/dacl
