@@ -158,8 +158,15 @@ struct ListedAttachment {
     AttachmentHeader header;
 };
 
+// Which launcher image a file begins with: "i686" (PE32) or "x86-64" (PE32+); empty when it
+// is no Windows program a launcher can be.
+std::string launcher_architecture(std::FILE* file, std::int64_t file_size);
+// "the i686 launcher (PE32)", "the x86-64 launcher (PE32+)", or "no Windows launcher image".
+std::string describe_launcher(const std::string& architecture);
+
 struct ChainListing {
     Status status = Status::success();  // the first problem; the attachments before it are listed
+    std::string launcher;               // launcher_architecture
     std::int64_t file_size = 0;
     std::int64_t chain_end = -1;                // -1 when the file holds no attachments
     std::vector<ListedAttachment> attachments;  // in processing order
@@ -177,11 +184,13 @@ std::string format_table(const std::vector<ListedAttachment>& attachments);
 
 // The version of the JSON documents below: it changes when a field changes its meaning or goes.
 inline constexpr int json_format_version = 1;
-// {"format": 1, "attachments": [one object per attachment], "error": null or the message}.
+// {"format": 1, "launcher": "i686", "x86-64" or null, "attachments": [one object per
+// attachment], "error": null or the message}.
 std::string format_list_json(const ChainListing& listing);
 
 struct VerifyReport {
     Status status = Status::success();
+    std::string launcher;  // launcher_architecture
     std::size_t attachments = 0;
     std::uint64_t file_bytes = 0;  // data bytes that the launcher would extract
     // The certificate table that the PE header names, when it names a usable one.
@@ -200,8 +209,9 @@ struct VerifyReport {
 // certificate table's start, as the launcher does; the signature itself is not checked.
 VerifyReport verify_launcher(const std::filesystem::path& launcher_file,
                              const ProgressCallback& progress = {});
-// {"format": 1, "ok", "attachments", "file_bytes", "certificate_table": {"offset", "size"} or
-// null, "ignored": [sentences], "error": null or the message}.
+// {"format": 1, "ok", "launcher": "i686", "x86-64" or null, "attachments", "file_bytes",
+// "certificate_table": {"offset", "size"} or null, "ignored": [sentences], "error": null or the
+// message}.
 std::string format_verify_json(const VerifyReport& report);
 
 struct ExtractReport {

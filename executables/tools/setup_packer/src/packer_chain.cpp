@@ -52,6 +52,7 @@ struct OpenChain {
     std::string file_name;
     std::int64_t file_size = 0;
     std::int64_t chain_end = -1;
+    std::string launcher;                       // launcher_architecture
     std::optional<SecurityDirectory> security;  // as stored, when the file is a PE image
     std::int64_t certificate_table = -1;        // its offset when it names a sane table
 };
@@ -69,6 +70,7 @@ OpenChain open_chain(const fs::path& path) {
         chain.status = Status::failure(chain.file_name + ": can't read: seeking failed");
         return chain;
     }
+    chain.launcher = launcher_architecture(chain.file.get(), chain.file_size);
     chain.security = read_security_directory(chain.file.get(), chain.file_size);
     if (chain.security)
         chain.certificate_table = certificate_table_offset(*chain.security, chain.file_size);
@@ -223,6 +225,8 @@ std::string verify_summary(const VerifyReport& report) {
     std::string summary = "OK: " + std::to_string(report.attachments) +
                           (report.attachments == 1 ? " attachment, " : " attachments, ") +
                           std::to_string(report.file_bytes) + " bytes of file data";
+    if (!report.launcher.empty())
+        summary += ", " + describe_launcher(report.launcher);
     if (report.certificate_table >= 0) {
         summary += ", a certificate table of " + std::to_string(report.certificate_table_size) +
                    " bytes at offset " + std::to_string(report.certificate_table) +
@@ -310,9 +314,24 @@ Status extract_target(const OpenChain& chain, const Target& target, const fs::pa
 
 }  // namespace
 
+std::string launcher_architecture(std::FILE* file, std::int64_t file_size) {
+    const PeImageCheck image = check_pe_image(file, file_size);
+    if (image.problem != PeProblem::none)
+        return {};
+    return image.machine == pe_machine_amd64 ? "x86-64" : "i686";
+}
+
+std::string describe_launcher(const std::string& architecture) {
+    if (architecture.empty())
+        return "no Windows launcher image";
+    return "the " + architecture + " launcher (" + (architecture == "x86-64" ? "PE32+" : "PE32") +
+           ")";
+}
+
 ChainListing list_attachments(const fs::path& launcher_file) {
     ChainListing listing;
     OpenChain chain = open_chain(launcher_file);
+    listing.launcher = chain.launcher;
     listing.file_size = chain.file_size;
     listing.chain_end = chain.chain_end;
     if (!chain.status.ok()) {
@@ -329,6 +348,7 @@ ChainListing list_attachments(const fs::path& launcher_file) {
 VerifyReport verify_launcher(const fs::path& launcher_file, const ProgressCallback& progress) {
     VerifyReport report;
     OpenChain chain = open_chain(launcher_file);
+    report.launcher = chain.launcher;
     if (!chain.status.ok()) {
         report.status = chain.status;
         return report;

@@ -138,6 +138,12 @@ std::string dump(const Json& document) {
     return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+Json launcher_json(const std::string& architecture) {
+    if (architecture.empty())
+        return nullptr;
+    return architecture;
+}
+
 }  // namespace
 
 std::string format_list_json(const ChainListing& listing) {
@@ -145,6 +151,7 @@ std::string format_list_json(const ChainListing& listing) {
     for (const ListedAttachment& attachment : listing.attachments)
         attachments.push_back(attachment_json(attachment));
     return dump({{"format", json_format_version},
+                 {"launcher", launcher_json(listing.launcher)},
                  {"attachments", attachments},
                  {"error", error_json(listing.status)}});
 }
@@ -155,6 +162,7 @@ std::string format_verify_json(const VerifyReport& report) {
         table = {{"offset", report.certificate_table}, {"size", report.certificate_table_size}};
     return dump({{"format", json_format_version},
                  {"ok", report.status.ok()},
+                 {"launcher", launcher_json(report.launcher)},
                  {"attachments", report.attachments},
                  {"file_bytes", report.file_bytes},
                  {"certificate_table", table},

@@ -230,7 +230,7 @@ TEST_F(PackerTest, RoundTripGivesBackEveryByteAndEveryField) {
     ASSERT_TRUE(report.status.ok()) << report.status.message();
     EXPECT_EQ(report.summary, "OK: 7 attachments, " +
                                   std::to_string(readme.size() + big.size() + nested.size()) +
-                                  " bytes of file data");
+                                  " bytes of file data, the i686 launcher (PE32)");
 
     const ExtractReport extracted = extract_launcher(path("out.exe"), path("x"));
     ASSERT_TRUE(extracted.status.ok()) << extracted.status.message();
@@ -579,7 +579,8 @@ TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
     EXPECT_EQ(format_table(listing.attachments), expected);
 
     const std::string json = format_list_json(listing);
-    EXPECT_EQ(json.rfind("{\n  \"format\": 1,\n  \"attachments\": [", 0), 0u) << json;
+    EXPECT_EQ(json.rfind("{\n  \"format\": 1,\n  \"launcher\": null,\n  \"attachments\": [", 0), 0u)
+        << json;
     const nlohmann::json document = nlohmann::json::parse(json);
     EXPECT_EQ(document["error"], nullptr);
     ASSERT_EQ(document["attachments"].size(), 3u);
@@ -597,6 +598,37 @@ TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
     const ExtractReport extracted = extract_launcher(path("foreign.exe"), path("x"));
     ASSERT_TRUE(extracted.status.ok()) << extracted.status.message();
     EXPECT_EQ(read(path("x/tool.exe")), data);
+}
+
+TEST_F(PackerTest, ListAndVerifyNameTheLauncherAFileCarries) {
+    const std::vector<PackItem> items = {file("in/a.txt", u"a.txt", {'a'})};
+    ASSERT_TRUE(build(items, "i686.exe").ok());
+    write(launcher_, pe_image(true, 4096));
+    ASSERT_TRUE(build(items, "x86-64.exe").ok());
+    write(path("not_a_launcher"), Bytes(4096, 'x'));
+    const Bytes chain = [&] {
+        const Bytes packed = read(path("i686.exe"));
+        return Bytes(packed.begin() + 4096, packed.end());
+    }();
+    Bytes foreign = read(path("not_a_launcher"));
+    foreign.insert(foreign.end(), chain.begin(), chain.end());
+    write(path("foreign"), foreign);
+
+    for (const auto& [name, architecture] :
+         {std::pair{"i686.exe", "i686"}, {"x86-64.exe", "x86-64"}, {"foreign", ""}}) {
+        const ChainListing listing = list_attachments(path(name));
+        EXPECT_EQ(listing.launcher, architecture) << name;
+        const VerifyReport report = verify_launcher(path(name));
+        ASSERT_TRUE(report.status.ok()) << report.status.message();
+        EXPECT_EQ(report.launcher, architecture) << name;
+    }
+    EXPECT_EQ(verify_launcher(path("x86-64.exe")).summary,
+              "OK: 1 attachment, 1 bytes of file data, the x86-64 launcher (PE32+)");
+    EXPECT_EQ(verify_launcher(path("foreign")).summary, "OK: 1 attachment, 1 bytes of file data");
+    EXPECT_NE(format_list_json(list_attachments(path("i686.exe"))).find("\"launcher\": \"i686\""),
+              std::string::npos);
+    EXPECT_NE(format_verify_json(verify_launcher(path("foreign"))).find("\"launcher\": null"),
+              std::string::npos);
 }
 
 TEST_F(PackerTest, RefusesToOverwriteWithoutForce) {
@@ -970,7 +1002,8 @@ TEST_F(PackerTest, SignedFilesAreReadUpToTheCertificateTableOnly) {
     VerifyReport report = verify_launcher(path("signed.exe"));
     ASSERT_TRUE(report.status.ok()) << report.status.message();
     const std::string summary =
-        "OK: 2 attachments, 100 bytes of file data, a certificate table of 700 bytes at offset " +
+        "OK: 2 attachments, 100 bytes of file data, the i686 launcher (PE32), a certificate table "
+        "of 700 bytes at offset " +
         std::to_string(table_offset) + " (its signature is not checked)";
     EXPECT_EQ(report.summary, summary);
     EXPECT_TRUE(report.outside_signed_range.empty());
@@ -1053,7 +1086,8 @@ TEST_F(PackerTest, VerifyTakesOnlySigningsPaddingBetweenTheChainAndTheCertificat
 
     const nlohmann::json good = nlohmann::json::parse(format_verify_json(padded));
     EXPECT_EQ(good, nlohmann::json::parse(
-                        R"({"format": 1, "ok": true, "attachments": 1, "file_bytes": 102,
+                        R"({"format": 1, "ok": true, "launcher": "i686", "attachments": 1,
+                            "file_bytes": 102,
                             "certificate_table": {"offset": )" +
                         std::to_string((chain_end + 7) / 8 * 8) +
                         R"(, "size": 64}, "ignored": [], "error": null})"));

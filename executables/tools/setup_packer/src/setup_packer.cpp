@@ -59,22 +59,28 @@ std::string build_help() {
 }
 
 const char* const verify_help =
-    R"(Prints "FILE: OK: N attachments, M bytes of file data", followed by the certificate table when
-the PE header names one ("its signature is not checked": verify reads what the launcher reads,
+    R"help(Prints "FILE: OK: N attachments, M bytes of file data", the launcher the file carries ("the
+i686 launcher (PE32)" or "the x86-64 launcher (PE32+)"), and the certificate table when the PE
+header names one ("its signature is not checked": verify reads what the launcher reads,
 it does not check the signature), or "FILE: no attachments", and exits 0. Exits 1 at the first
 attachment the launcher would stop at or refuse (a damaged header, a corrupted file, a name that
 can't be extracted on Windows) and when bytes follow the last attachment that are no
 certificate table: a file cut short, or data appended after packing.
 
---json prints {"format": 1, "ok", "attachments", "file_bytes", "certificate_table": {"offset",
-"size"} or null, "ignored": [...], "error": null or the message} instead.
-)";
+--json prints {"format": 1, "ok", "launcher": "i686", "x86-64" or null, "attachments",
+"file_bytes", "certificate_table": {"offset", "size"} or null, "ignored": [...], "error": null
+or the message} instead.
+)help";
 
 const char* const list_help =
-    R"(--json prints {"format": 1, "attachments": [{"index", "kind", "name", "parameters",
-"language", "flags", "flags_value", "data_size", "checksum"}, ...], "error": null or the
-message}. "format" changes only when a field changes its meaning or goes away.
-)";
+    R"help(Prints a table of the attachments in processing order, then "FILE: the i686 launcher (PE32)"
+or "FILE: the x86-64 launcher (PE32+)": the launcher image the file carries.
+
+--json prints {"format": 1, "launcher": "i686", "x86-64" or null, "attachments": [{"index",
+"kind", "name", "parameters", "language", "flags", "flags_value", "data_size", "checksum"},
+...], "error": null or the message}. "format" changes only when a field changes its meaning or
+goes away.
+)help";
 
 void print_error(const std::string& message) {
     write_text(stderr, "setup_packer: " + message + "\n");
@@ -312,10 +318,12 @@ int run_list(const ReadOptions& options) {
     const ChainListing listing = list_attachments(path_from_utf8(options.file));
     if (options.json) {
         write_text(stdout, format_list_json(listing));
-    } else if (!listing.attachments.empty()) {
-        write_text(stdout, format_table(listing.attachments));
-    } else if (listing.status.ok()) {
-        write_text(stdout, options.file + ": no attachments\n");
+    } else {
+        if (!listing.attachments.empty())
+            write_text(stdout, format_table(listing.attachments));
+        else if (listing.status.ok())
+            write_text(stdout, options.file + ": no attachments\n");
+        write_text(stdout, options.file + ": " + describe_launcher(listing.launcher) + "\n");
     }
     if (!listing.status.ok()) {
         print_error(listing.status.message());

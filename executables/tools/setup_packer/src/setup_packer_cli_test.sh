@@ -83,7 +83,7 @@ has stdout.txt "--no-progress"
 has stdout.txt "its signature is not checked"
 has stdout.txt '{"format": 1, "ok"'
 run 0 list --help
-has stdout.txt '{"format": 1, "attachments"'
+has stdout.txt '{"format": 1, "launcher"'
 run 2
 run 2 frobnicate
 has stderr.txt "setup_packer: unknown command 'frobnicate'; the commands are build, list, verify, extract"
@@ -126,7 +126,7 @@ cmp -n 4096 launcher.exe setup.exe || fail "setup.exe does not begin with the la
 cp setup.exe full.exe
 
 run 0 list setup.exe
-names=$(awk 'NR > 1 { print $3 }' stdout.txt | tr '\n' ' ')
+names=$(awk 'NR > 1 && $1 ~ /^[0-9]+$/ { print $3 }' stdout.txt | tr '\n' ' ')
 checks=$((checks + 1))
 [ "$names" = "first.txt dätä.txt docs/m.txt msiexec.exe setup.exe win\\empty.bin sub/last.bin " ] ||
     fail "list shows the attachments in the wrong order: $names"
@@ -142,12 +142,12 @@ json_has() {
     python3 -c "import json, sys; d = json.load(open(sys.argv[1])); assert $2, d" "$1" ||
         fail "$1: the JSON document does not satisfy $2"
 }
-json_has stdout.txt 'd["format"] == 1 and len(d["attachments"]) == 7 and d["error"] is None'
+json_has stdout.txt 'd["format"] == 1 and d["launcher"] == "i686" and len(d["attachments"]) == 7 and d["error"] is None'
 
 run 0 verify setup.exe
-has stdout.txt "setup.exe: OK: 7 attachments, 300027 bytes of file data"
+has stdout.txt "setup.exe: OK: 7 attachments, 300027 bytes of file data, the i686 launcher (PE32)"
 run 0 verify setup.exe --json
-json_has stdout.txt 'd == {"format": 1, "ok": True, "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "error": None}'
+json_has stdout.txt 'd == {"format": 1, "ok": True, "launcher": "i686", "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "error": None}'
 
 run 0 extract setup.exe -C out
 cmp payload/first.txt out/first.txt || fail "first.txt differs"
@@ -233,7 +233,7 @@ head -c 600 /dev/zero | tr '\0' 'C' >>signed.exe
 put_le signed.exe "$entry" "$table" 4
 put_le signed.exe $((entry + 4)) 600 4
 run 0 verify signed.exe
-has stdout.txt "signed.exe: OK: 2 attachments, 6 bytes of file data, a certificate table of 600 bytes at offset $table (its signature is not checked)"
+has stdout.txt "signed.exe: OK: 2 attachments, 6 bytes of file data, the i686 launcher (PE32), a certificate table of 600 bytes at offset $table (its signature is not checked)"
 checks=$((checks + 1))
 [ "$(wc -l <stdout.txt)" -eq 1 ] || fail "verify reports more than the summary: $(cat stdout.txt)"
 run 0 verify signed.exe --json
@@ -253,7 +253,7 @@ run 0 verify signed.exe
 has stdout.txt "signed.exe: ignored: $((size - table - 600)) bytes at offset $((table + 600)) follow the certificate table: they are outside the signed range and ignored"
 has stdout.txt "signed.exe: ignored: an attachment signature at offset $((size - 12)) is outside the signed range: the attachments there are ignored"
 run 0 list signed.exe
-names=$(awk 'NR > 1 { print $3 }' stdout.txt | tr '\n' ' ')
+names=$(awk 'NR > 1 && $1 ~ /^[0-9]+$/ { print $3 }' stdout.txt | tr '\n' ' ')
 checks=$((checks + 1))
 [ "$names" = "first.txt setup.exe " ] || fail "list read past the certificate table: $names"
 
@@ -286,6 +286,13 @@ run 1 build --launcher arm.exe --output bad.exe --command x.exe
 has stderr.txt "arm.exe: is a PE image for the machine 0x01C4, not for i386 (0x014C) or AMD64 (0x8664)"
 write_pe_stub amd64.exe 1024 0x8664
 run 0 build --launcher amd64.exe --output amd64_packed.exe --command x.exe
+# list and verify name the launcher a file carries.
+run 0 list amd64_packed.exe
+has stdout.txt "amd64_packed.exe: the x86-64 launcher (PE32+)"
+run 0 verify amd64_packed.exe
+has stdout.txt "amd64_packed.exe: OK: 1 attachment, 0 bytes of file data, the x86-64 launcher (PE32+)"
+run 0 list setup.exe
+has stdout.txt "setup.exe: the i686 launcher (PE32)"
 if [ "$windows" -eq 0 ]; then
     run 1 build --launcher /bin/ls --output bad.exe --command x.exe
     has stderr.txt "/bin/ls: is no Windows executable"
