@@ -15,6 +15,7 @@
 
 #include "file_names.h"
 #include "payload_format.h"
+#include "text_encoding.h"
 
 // The largest text a header can carry: its lengths are 16-bit counts of UTF-16 code units.
 inline constexpr std::size_t max_text_length = 65535;
@@ -22,12 +23,8 @@ inline constexpr std::size_t max_text_length = 65535;
 inline constexpr std::size_t copy_chunk_size = 1 << 20;
 
 // --- Texts and paths ---------------------------------------------------------------------------
+// (UTF-8 and UTF-16 both ways: text_encoding.h.)
 
-// Strict UTF-8 to UTF-16: nullopt for anything that is not well-formed UTF-8 (overlong forms,
-// surrogates, code points above U+10FFFF, cut sequences).
-std::optional<std::u16string> utf8_to_utf16(std::string_view text);
-// UTF-16 to UTF-8 for display; an unpaired surrogate becomes U+FFFD.
-std::string utf16_to_utf8(std::u16string_view text);
 // Paths from and to UTF-8, independent of the ANSI code page on Windows.
 std::filesystem::path path_from_utf8(std::string_view text);
 std::string path_to_utf8(const std::filesystem::path& path);

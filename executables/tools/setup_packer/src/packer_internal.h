@@ -12,13 +12,9 @@
 #include <vector>
 
 #include "adler32.h"
+#include "file_handle.h"
 #include "packer.h"
 #include "packer_io.h"
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // The C library's text for an errno value; a failed stream operation may leave errno at 0.
 std::string errno_text(int error);
@@ -30,9 +26,6 @@ std::string in_quotes(std::u16string_view text);
 // A path for a message, as terminal_text shows it: a target's path holds a name from the file.
 std::string terminal_path(const std::filesystem::path& path);
 std::string size_text(std::uint64_t bytes);  // "5.0 MiB"
-
-bool is_separator(char16_t c);
-std::vector<std::u16string_view> split_name(std::u16string_view name);
 
 // Reports progress over several files as one running total.
 class ProgressCounter {

@@ -9,38 +9,11 @@
 #include <cstdio>
 
 #include "packer_io.h"
+#include "text_encoding.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring widen_mode(const char* mode) {
-    std::wstring wide;
-    for (const char* c = mode; *c != 0; ++c)
-        wide.push_back(static_cast<wchar_t>(*c));
-    return wide;
-}
-
-std::string to_utf8(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                        nullptr, nullptr);
-    return utf8;
-}
-
-std::wstring from_utf8(std::string_view text) {
-    if (text.empty())
-        return {};
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
 
 HANDLE console_of(std::FILE* stream) {
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
@@ -141,7 +114,8 @@ PartialFile& partial_file() {
 }  // namespace
 
 std::FILE* open_file(const fs::path& path, const char* mode) {
-    return _wfopen(path.c_str(), widen_mode(mode).c_str());
+    const std::u16string wide_mode = widen(mode);
+    return _wfopen(path.c_str(), reinterpret_cast<const wchar_t*>(wide_mode.c_str()));
 }
 
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
@@ -267,9 +241,10 @@ void write_text(std::FILE* stream, std::string_view utf8) {
         return;
     }
     std::fflush(stream);
-    const std::wstring wide = from_utf8(utf8);
+    const std::u16string wide = from_utf8(utf8);
     DWORD written = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    WriteConsoleW(console, reinterpret_cast<const wchar_t*>(wide.data()),
+                  static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 std::vector<std::string> utf8_arguments(int, char**) {
@@ -279,7 +254,7 @@ std::vector<std::string> utf8_arguments(int, char**) {
     if (arguments == nullptr)
         return result;
     for (int i = 1; i < count; ++i)
-        result.push_back(to_utf8(arguments[i]));
+        result.push_back(to_utf8(reinterpret_cast<const char16_t*>(arguments[i])));
     LocalFree(arguments);
     return result;
 }

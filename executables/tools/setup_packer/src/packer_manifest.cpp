@@ -47,7 +47,7 @@ Status parse_file_argument(std::string_view argument, PackItem& item) {
     const std::string name_text = equals == std::string_view::npos
                                       ? path_to_utf8(item.source.filename())
                                       : std::string(argument.substr(equals + 1));
-    std::optional<std::u16string> name = utf8_to_utf16(name_text);
+    std::optional<std::u16string> name = from_utf8_strict(name_text);
     if (!name)
         return Status::failure(item.origin + ": the name is not valid UTF-8");
     item.name = std::move(*name);
@@ -119,7 +119,7 @@ struct EntryReader {
         const json& value = entry.at(key);
         if (!value.is_string())
             return where + ": \"" + key + "\" must be a string";
-        std::optional<std::u16string> converted = utf8_to_utf16(value.get<std::string>());
+        std::optional<std::u16string> converted = from_utf8_strict(value.get<std::string>());
         if (!converted)
             return where + ": \"" + key + "\" is not valid UTF-8";
         out = std::move(*converted);
@@ -159,7 +159,7 @@ std::string read_file_entry(const EntryReader& reader, const fs::path& base_dir,
     item.source = base_dir / path_from_utf8(file.get<std::string>());
     if (reader.entry.contains("name"))
         return reader.text("name", item.name);
-    std::optional<std::u16string> name = utf8_to_utf16(path_to_utf8(item.source.filename()));
+    std::optional<std::u16string> name = from_utf8_strict(path_to_utf8(item.source.filename()));
     if (!name)
         return reader.where + ": the file name is not valid UTF-8";
     item.name = std::move(*name);

@@ -423,16 +423,6 @@ TEST(PackerTerminalText, EscapesControlCharactersAndBytesThatAreNoUtf8) {
     EXPECT_EQ(terminal_text("\xC2\xA0nbsp"), "\xC2\xA0nbsp") << "U+00A0 is no control character";
 }
 
-TEST(PackerUtf8, DecodesStrictlyAndEncodesForDisplay) {
-    EXPECT_EQ(utf8_to_utf16("a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"), u"a\u00e4\u20ac\U0001F600");
-    for (const char* bad : {"\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3",
-                            "\xE2\x82", "\x80", "\xFF"}) {
-        EXPECT_EQ(utf8_to_utf16(bad), std::nullopt) << bad;
-    }
-    EXPECT_EQ(utf16_to_utf8(u"a\u00e4\U0001F600"), "a\xC3\xA4\xF0\x9F\x98\x80");
-    EXPECT_EQ(utf16_to_utf8(std::u16string{u'x', char16_t(0xD800), u'y'}), "x\xEF\xBF\xBDy");
-}
-
 TEST_F(PackerTest, VerifyAndExtractNameTheFirstCorruptedAttachment) {
     const Bytes good = pattern(5000, 11);
     const Bytes bad = pattern(7000, 12);
@@ -535,7 +525,7 @@ TEST_F(PackerTest, BuildAndVerifyApplyTheSameNameRulesAsWindows) {
     const std::u16string long_name(300, u'n');
     EXPECT_EQ(verify_pair(u"ok.txt", long_name),
               path_to_utf8(path("clash.exe")) + ": attachment 1: invalid file name '" +
-                  utf16_to_utf8(long_name) + "': " + file_name_problem(long_name));
+                  to_utf8(long_name) + "': " + file_name_problem(long_name));
     EXPECT_EQ(file_name_problem(long_name).rfind("the name is too long for a Windows path", 0), 0u);
     EXPECT_EQ(list_attachments(path("clash.exe")).attachments.size(), 2u);
 }
@@ -798,10 +788,10 @@ TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
         {u"conout$", "the name uses the Windows device name 'conout$'"},
     };
     for (const auto& [name, problem] : refused) {
-        EXPECT_EQ(file_name_problem(name), problem) << utf16_to_utf8(name);
+        EXPECT_EQ(file_name_problem(name), problem) << to_utf8(name);
         const Status status = build({file("in.bin", name, {1})});
         EXPECT_EQ(status.message(),
-                  "--file in.bin: name '" + terminal_text(utf16_to_utf8(name)) + "': " + problem);
+                  "--file in.bin: name '" + terminal_text(to_utf8(name)) + "': " + problem);
     }
     EXPECT_EQ(file_name_problem(u"console.txt"), "");
     EXPECT_EQ(file_name_problem(u"d\u00e9j\u00e0 vu/\U0001F600.txt"), "");
@@ -830,7 +820,7 @@ TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
     EXPECT_EQ(build({command(u"x.exe", std::u16string(u"a\0b", 3))}).message(),
               "--command: the parameter text contains a NUL character");
     EXPECT_EQ(build({file("in.bin", too_long, {1})}).message(),
-              "--file in.bin: name '" + utf16_to_utf8(too_long) +
+              "--file in.bin: name '" + to_utf8(too_long) +
                   "': the name is longer than 65535 UTF-16 code units");
     // Exactly 65535 code units fit.
     ASSERT_TRUE(build({command(longest, longest)}).ok());
@@ -967,9 +957,9 @@ TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
           u"dir//x", u"dir./x", u"CON", u"sub/lpt1.txt", u"com3 .log"}) {
         write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(name, data), data},
                                                             {file_spec(u"safe.txt", data), data}}));
-        const std::string expected =
-            path_to_utf8(path("evil.exe")) + ": attachment 2: invalid file name '" +
-            terminal_text(utf16_to_utf8(name)) + "': " + file_name_problem(name);
+        const std::string expected = path_to_utf8(path("evil.exe")) +
+                                     ": attachment 2: invalid file name '" +
+                                     terminal_text(to_utf8(name)) + "': " + file_name_problem(name);
         EXPECT_EQ(verify_launcher(path("evil.exe")).status.message(), expected);
         const ExtractReport report = extract_launcher(path("evil.exe"), path("x/y"));
         EXPECT_EQ(report.status.message(), expected);

@@ -192,7 +192,7 @@ private:
     }
 
     int add_command(const std::string& program) {
-        std::optional<std::u16string> name = utf8_to_utf16(program);
+        std::optional<std::u16string> name = from_utf8_strict(program);
         if (!name)
             return usage_error("--command " + program + ": not valid UTF-8");
         PackItem item;
@@ -225,7 +225,7 @@ private:
             const std::string& text = options_.params.at(next_params_++);
             if (std::exchange(has_params_, true))
                 return usage_error(item.origin + ": --params is given twice");
-            std::optional<std::u16string> parameters = utf8_to_utf16(text);
+            std::optional<std::u16string> parameters = from_utf8_strict(text);
             if (!parameters)
                 return usage_error("--params " + text + ": not valid UTF-8");
             item.parameters = std::move(*parameters);
