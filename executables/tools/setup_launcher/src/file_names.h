@@ -7,9 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 inline bool is_separator(char16_t unit) {
@@ -93,6 +94,15 @@ public:
     NameClash add(std::u16string_view name);
 
 private:
-    std::set<std::u16string> files_;
-    std::set<std::u16string> directories_;
+    // Hashed, and looked up by views: a payload of many files checks each name in constant time
+    // and without copying its directories.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view key) const {
+            return std::hash<std::u16string_view>{}(key);
+        }
+    };
+    using KeySet = std::unordered_set<std::u16string, KeyHash, std::equal_to<>>;
+    KeySet files_;
+    KeySet directories_;
 };

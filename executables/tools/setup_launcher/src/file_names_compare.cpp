@@ -33,6 +33,9 @@ std::vector<std::u16string_view> split_name(std::u16string_view name) {
 }
 
 char16_t file_name_upcase(char16_t unit) {
+    // ASCII, the common case, maps only a to z.
+    if (unit < 0x80)
+        return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
     // The last run that starts at or before the unit.
     const auto after =
         std::upper_bound(std::begin(upcase_runs), std::end(upcase_runs), unit,
@@ -68,20 +71,22 @@ std::u16string file_name_key(std::u16string_view name) {
 }
 
 NameClash ExtractedNameSet::add(std::u16string_view name) {
-    const std::u16string key = file_name_key(name);
-    for (std::size_t cut = key.find(u'/'); cut != std::u16string::npos;
-         cut = key.find(u'/', cut + 1)) {
-        if (files_.count(key.substr(0, cut)) != 0)
+    std::u16string key = file_name_key(name);
+    const std::u16string_view view = key;
+    for (std::size_t cut = view.find(u'/'); cut != std::u16string_view::npos;
+         cut = view.find(u'/', cut + 1)) {
+        if (files_.contains(view.substr(0, cut)))
             return NameClash::file_in_the_way;
     }
-    if (files_.count(key) != 0)
+    if (files_.contains(view))
         return NameClash::same_name;
-    if (directories_.count(key) != 0)
+    if (directories_.contains(view))
         return NameClash::directory_in_the_way;
-    files_.insert(key);
-    for (std::size_t cut = key.find(u'/'); cut != std::u16string::npos;
-         cut = key.find(u'/', cut + 1)) {
-        directories_.insert(key.substr(0, cut));
+    for (std::size_t cut = view.find(u'/'); cut != std::u16string_view::npos;
+         cut = view.find(u'/', cut + 1)) {
+        if (!directories_.contains(view.substr(0, cut)))
+            directories_.emplace(view.substr(0, cut));
     }
+    files_.insert(std::move(key));
     return NameClash::none;
 }

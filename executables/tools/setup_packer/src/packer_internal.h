@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -26,6 +27,32 @@ std::string in_quotes(std::u16string_view text);
 // A path for a message, as terminal_text shows it: a target's path holds a name from the file.
 std::string terminal_path(const std::filesystem::path& path);
 std::string size_text(std::uint64_t bytes);  // "5.0 MiB"
+
+// One value in an entry of a manifest, as far as the entry's checks look at it.
+struct ManifestValue {
+    enum class Kind { other, string, boolean, unsigned_number };
+    Kind kind = Kind::other;
+    std::string text;          // a string
+    bool flag = false;         // a boolean
+    std::uint64_t number = 0;  // an unsigned number
+};
+
+// An element of a manifest's "attachments" array: when it is an object, its keys and values in
+// the order given.
+struct ManifestEntry {
+    bool object = false;
+    std::vector<std::pair<std::string, ManifestValue>> fields;
+    const ManifestValue* find(std::string_view key) const;  // the first with the key, or null
+};
+
+// A manifest's JSON text as far as the packer reads it (packer_manifest_json.cpp): the entries,
+// or the first problem of the text itself: no JSON, a number out of range, a key twice in one
+// object, a top level or an "attachments" that is not as it must be.
+struct ManifestDocument {
+    std::string problem;
+    std::vector<ManifestEntry> entries;
+};
+ManifestDocument read_manifest_document(std::string_view json_text);
 
 // Reports progress over several files as one running total.
 class ProgressCounter {
@@ -55,6 +82,9 @@ struct CopyResult {
 
 CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
                        ProgressCounter& progress);
+// The same through the caller's buffer, for a caller that copies many files.
+CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
+                       ProgressCounter& progress, std::span<std::uint8_t> buffer);
 
 // The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
 // signature's length minus one, so that no occurrence across two chunks is missed.

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -116,6 +117,48 @@ PartialFile& partial_file() {
 std::FILE* open_file(const fs::path& path, const char* mode) {
     const std::u16string wide_mode = widen(mode);
     return _wfopen(path.c_str(), reinterpret_cast<const wchar_t*>(wide_mode.c_str()));
+}
+
+FileStatus file_status(const fs::path& path) {
+    // No access asked for: the handle only reads the attributes, and opens directories as well.
+    const HANDLE handle =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {errno_of(GetLastError())};
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool known = GetFileInformationByHandle(handle, &information);
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (!known)
+        return {errno_of(error)};
+    FileStatus status;
+    status.directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    status.volume = information.dwVolumeSerialNumber;
+    status.index = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
+    return status;
+}
+
+InputFiles::~InputFiles() = default;
+
+FileStatus InputFiles::status(const fs::path& path) {
+    return file_status(path);
+}
+
+InputFile InputFiles::open(const fs::path& path) {
+    return InputFile(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+}
+
+InputFile::~InputFile() {
+    if (descriptor_ >= 0)
+        _close(descriptor_);
+}
+
+std::int64_t InputFile::read(void* buffer, std::size_t size) {
+    // The runtime reads at most INT_MAX bytes in one call.
+    const auto wanted = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+    return _read(descriptor_, buffer, wanted);
 }
 
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -361,6 +365,56 @@ TEST(PackerManifest, DuplicateKeysAndNumbersOutOfRangeAreErrors) {
     EXPECT_EQ(problem(R"({"attachments": [{"command": "x", "lcid": 18446744073709551616}]})"),
               "setup.json: attachment 1: \"lcid\": not a language identifier; give " +
                   std::string(lcid_forms));
+}
+
+TEST(PackerManifest, TheTextIsCheckedFirstThenTheTopLevelThenEachEntryInOrder) {
+    auto problem = [](std::string_view json) {
+        return parse_manifest(json, "/base", "setup.json").status.message();
+    };
+    // A syntax error anywhere comes before a key given twice, and that before everything else.
+    EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "file": "b"}], "x": )")
+                  .rfind("setup.json: not valid JSON: ", 0),
+              0u);
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "x": {"y": 1, "y": 2}}]})"),
+              "setup.json: in a nested object: the key \"y\" appears twice");
+    // Unknown keys are named first in the order of their bytes, whatever the order given.
+    EXPECT_EQ(problem(R"({"zeta": 1, "attachments": [], "alpha": 2})"),
+              "setup.json: unknown key 'alpha' at the top level");
+    EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "zz": 1, "bb": 2}]})"),
+              "setup.json: attachment 1: unknown key 'bb'");
+    // An "attachments" array elsewhere than at the top level holds no entries.
+    EXPECT_EQ(problem(R"({"attachments": [], "other": {"attachments": [{"file": 1}]}})"),
+              "setup.json: unknown key 'other' at the top level");
+    EXPECT_EQ(problem(R"({"attachments": {"file": "a"}})"),
+              "setup.json: \"attachments\" must be an array");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a"}, ["file"]]})"),
+              "setup.json: attachment 2: must be an object");
+    // Values of the wrong kind, nested ones and null among them.
+    EXPECT_EQ(problem(R"({"attachments": [{"file": {"x": 1}}]})"),
+              "setup.json: attachment 1: \"file\" must be a non-empty string");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": ["a"]}]})"),
+              "setup.json: attachment 1: \"command\" must be a string");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": null}]})"),
+              "setup.json: attachment 1: \"quiet\" must be true or false");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": null}]})"),
+              "setup.json: attachment 1: \"lcid\": not a language identifier; give " +
+                  std::string(lcid_forms));
+
+    const ManifestResult many = parse_manifest(
+        R"({"attachments": [{"file": "x/a.bin"}, {"command": "c.exe", "params": "-q", "lcid": 1031,
+            "quiet": true, "in_extraction_dir": false}, {"file": "/abs/b.bin", "name": "n/b"}]})",
+        "/base", "m.json");
+    ASSERT_TRUE(many.status.ok()) << many.status.message();
+    ASSERT_EQ(many.items.size(), 3u);
+    EXPECT_EQ(many.items[0].source, fs::path("/base/x/a.bin"));
+    EXPECT_EQ(many.items[0].name, u"a.bin");
+    EXPECT_EQ(many.items[1].parameters, u"-q");
+    EXPECT_EQ(many.items[1].lcid, std::optional<std::uint16_t>(0x0407));
+    EXPECT_TRUE(many.items[1].quiet);
+    EXPECT_FALSE(many.items[1].in_extraction_dir);
+    EXPECT_EQ(many.items[2].source, fs::path("/abs/b.bin"));
+    EXPECT_EQ(many.items[2].name, u"n/b");
+    EXPECT_EQ(many.items[2].origin, "m.json attachment 3");
 }
 
 TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
@@ -877,6 +931,60 @@ TEST_F(PackerTest, FailedBuildLeavesNoOutputAndNoTemporaryFile) {
                              ": can't create a temporary file beside it: ",
                          0),
               0u);
+}
+
+// An input is opened only when it is read, after the inputs behind it in the file were written;
+// whatever is wrong, the message names the first input in the order given that can't be used,
+// with or without a progress bar, and nothing is left behind.
+TEST_F(PackerTest, BuildNamesTheFirstUnusableInputInTheOrderGiven) {
+    // A socket can be looked at but not opened, by anyone.
+    const fs::path socket_path = path("socket");
+    const int socket_descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(socket_descriptor, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.native().size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socket_path.c_str());
+    ASSERT_EQ(
+        ::bind(socket_descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(socket_descriptor);
+    const auto input = [](const fs::path& source, std::u16string name) {
+        PackItem item;
+        item.source = source;
+        item.name = std::move(name);
+        item.origin = "--file " + source.string();
+        return item;
+    };
+    const PackItem good = file("good.bin", u"good.bin", pattern(3000, 1));
+    const PackItem socket = input(socket_path, u"socket");
+    const PackItem directory = input(path("sub"), u"sub");
+    fs::create_directory(path("sub"));
+    const std::string socket_problem =
+        path_to_utf8(socket_path) + ": can't open: No such device or address";
+    const std::string directory_problem = path_to_utf8(path("sub")) + ": is a directory";
+    const std::vector<std::string> before = directory_entries();
+    for (const bool with_progress : {false, true}) {
+        const ProgressCallback progress =
+            with_progress ? ProgressCallback([](std::uint64_t, std::uint64_t) {}) : nullptr;
+        EXPECT_EQ(build({good, socket, directory}, "out.exe", false, progress).message(),
+                  socket_problem);
+        EXPECT_EQ(build({good, directory, socket}, "out.exe", false, progress).message(),
+                  directory_problem);
+        EXPECT_EQ(build({socket, good}, "out.exe", false, progress).message(), socket_problem);
+        EXPECT_EQ(build({directory}, "out.exe", false, progress).message(), directory_problem);
+        EXPECT_EQ(directory_entries(), before) << with_progress;
+    }
+    // With an output to replace, an input that is the output is refused, under any of its names.
+    write(path("out.exe"), {'o', 'l', 'd'});
+    fs::create_hard_link(path("out.exe"), path("alias.bin"));
+    EXPECT_EQ(build({good, input(path("alias.bin"), u"alias.bin")}, "out.exe", true).message(),
+              path_to_utf8(path("out.exe")) + ": is also an input file (--file " +
+                  path("alias.bin").string() + ")");
+    EXPECT_EQ(build({command(u"x.exe")}, "launcher.exe", true).message(),
+              path_to_utf8(launcher_) +
+                  ": is the launcher itself; the input is never modified, write the packed file "
+                  "elsewhere");
+    EXPECT_EQ(read(path("out.exe")), Bytes({'o', 'l', 'd'}));
 }
 
 // Build and extract are interrupted after their first chunk of file data, as a signal would

@@ -42,7 +42,7 @@ std::string size_text(std::uint64_t bytes) {
 // --- Texts and paths ---------------------------------------------------------------------------
 
 fs::path path_from_utf8(std::string_view text) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+    return fs::path(std::u8string_view(reinterpret_cast<const char8_t*>(text.data()), text.size()));
 }
 
 std::string path_to_utf8(const fs::path& path) {
