@@ -86,6 +86,23 @@ LcidResult parse_lcid(std::string_view text);
 // Fails for invalid UTF-8 or an empty PATH.
 Status parse_file_argument(std::string_view argument, PackItem& item);
 
+// A --directory argument "DIR[=NAME]", split at the last '=' like --file's: the tree to pack and
+// the directory in the extraction directory that receives it (empty: the extraction directory
+// itself). Fails for invalid UTF-8 in NAME or an empty DIR.
+struct DirectoryArgument {
+    std::filesystem::path root;
+    std::u16string name;
+    std::string origin;  // "--directory DIR[=NAME]"
+};
+Status parse_directory_argument(std::string_view argument, DirectoryArgument& directory);
+
+// The regular files below a directory, each named by its path below it (components joined by
+// "/") after the argument's NAME, in the order of those names. Symbolic links to regular files
+// count as the files; directories are entered (not through links) and hold nothing of their own.
+// Fails at anything else (a link to a directory, a device, a pipe, a socket), at a directory that
+// can't be read and at a name that is not valid UTF-8. Appends to `items`, only on success.
+Status add_directory_files(const DirectoryArgument& directory, std::vector<PackItem>& items);
+
 // The attachments of a manifest file (format in the README). Relative file paths resolve against
 // the manifest's directory.
 struct ManifestResult {

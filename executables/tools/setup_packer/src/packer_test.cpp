@@ -675,6 +675,61 @@ TEST_F(PackerTest, ListAndVerifyNameTheLauncherAFileCarries) {
               std::string::npos);
 }
 
+TEST_F(PackerTest, DirectoryPacksEveryRegularFileInTheOrderOfTheirPaths) {
+    fs::create_directories(path("tree/b/deep/er"));
+    fs::create_directories(path("tree/empty"));
+    write(path("tree/b/deep/er/z.bin"), pattern(5000, 1));
+    write(path("tree/a.txt"), {'a'});
+    write(path("tree/b.txt"), {'b'});
+    write(path("tree/\xC3\xA4.txt"), {'u'});
+    fs::create_symlink("a.txt", path("tree/link.txt"));
+    // Relative to its directory: the names are the paths below it, "/" between components,
+    // sorted by their bytes ("b.txt" before "b/", '.' before '/'), a link to a file as the file.
+    DirectoryArgument tree;
+    ASSERT_TRUE(parse_directory_argument(path_to_utf8(path("tree")) + "=pay\\", tree).ok());
+    std::vector<PackItem> items;
+    ASSERT_TRUE(add_directory_files(tree, items).ok());
+    std::vector<std::u16string> names;
+    for (const PackItem& item : items)
+        names.push_back(item.name);
+    EXPECT_EQ(names,
+              (std::vector<std::u16string>{u"pay\\a.txt", u"pay\\b.txt", u"pay\\b/deep/er/z.bin",
+                                           u"pay\\link.txt", u"pay\\\u00e4.txt"}));
+    EXPECT_EQ(items[3].source, path("tree/link.txt"));
+    EXPECT_EQ(items[0].origin, "--directory " + path_to_utf8(path("tree")) + "=pay\\");
+    ASSERT_TRUE(build(items).ok());
+    EXPECT_EQ(list_attachments(path("out.exe")).attachments.size(), 5u);
+
+    // What it can't pack, named with its path; nothing is added then.
+    const auto refusal = [&](const fs::path& root) {
+        DirectoryArgument argument;
+        EXPECT_TRUE(parse_directory_argument(path_to_utf8(root), argument).ok());
+        std::vector<PackItem> none;
+        const Status status = add_directory_files(argument, none);
+        EXPECT_TRUE(none.empty());
+        return status.message();
+    };
+    fs::create_directories(path("odd"));
+    fs::create_directory_symlink("../tree", path("odd/up"));
+    EXPECT_EQ(refusal(path("odd")),
+              path_to_utf8(path("odd/up")) +
+                  ": is a symbolic link to a directory; --directory follows links to files only");
+    fs::remove(path("odd/up"));
+    fs::create_symlink("missing", path("odd/dangling"));
+    EXPECT_EQ(refusal(path("odd")),
+              path_to_utf8(path("odd/dangling")) + ": is a symbolic link to nothing");
+    fs::remove(path("odd/dangling"));
+    write(path("odd/\xFF.bin"), {1});
+    EXPECT_EQ(refusal(path("odd")),
+              path_to_utf8(path("odd")) + "/\\xFF.bin: the name is not valid UTF-8");
+    EXPECT_EQ(refusal(path("nowhere")),
+              path_to_utf8(path("nowhere")) + ": can't open: No such file or directory");
+    EXPECT_EQ(refusal(path("tree/a.txt")),
+              path_to_utf8(path("tree/a.txt")) + ": is not a directory; give a file with --file");
+    DirectoryArgument empty;
+    EXPECT_EQ(parse_directory_argument("=x", empty).message(), "--directory =x: the path is empty");
+}
+
 TEST_F(PackerTest, RefusesToOverwriteWithoutForce) {
     write(path("out.exe"), {'o', 'l', 'd'});
     const Status refused = build({command(u"x.exe")});
