@@ -55,10 +55,10 @@ std::string output_problem(const fs::path& output, bool force) {
     return force ? std::string() : "already exists; use --force to replace it";
 }
 
-// Checks the file inputs in the order given: none a directory, each one readable, none the
+// Checks the file inputs in the order given: none a directory, each one can be opened, none the
 // output. With `open_each`, every input is opened to see that it can be; without, each path is
 // only looked at once, and an input that can't be opened shows when it is read. Adds up the
-// bytes of the inputs.
+// sizes of the inputs.
 Status check_inputs(const BuildRequest& request, bool open_each, std::uint64_t& total) {
     const FileStatus output = file_status(request.output);
     InputFiles inputs;
@@ -112,8 +112,6 @@ public:
     // Writes what is buffered.
     Status flush();
 
-    InputFiles inputs;
-
 private:
     Status write_failure(int error) const {
         return Status::failure(output_name_ + ": can't write: " + errno_text(error));
@@ -121,13 +119,14 @@ private:
     std::FILE* output_;
     const std::string& output_name_;
     ProgressCounter& progress_;
+    InputFiles inputs_;
     std::unique_ptr<std::uint8_t[]> buffer_ =
         std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);  // not cleared
     std::size_t filled_ = 0;
 };
 
 Status Appender::file(const fs::path& source, CopyResult& copied) {
-    InputFile input = inputs.open(source);
+    InputFile input = inputs_.open(source);
     if (!input.is_open())
         return Status::failure(path_to_utf8(source) + ": can't open: " + errno_text(errno));
     copied = CopyResult{};

@@ -16,13 +16,9 @@ std::string errno_text(int error) {
 
 CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
                        ProgressCounter& progress) {
-    // Not zeroed: a payload of many small files would clear a chunk per file.
-    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);
-    return copy_stream(from, to, size, progress, {buffer.get(), copy_chunk_size});
-}
-
-CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
-                       ProgressCounter& progress, std::span<std::uint8_t> buffer) {
+    // Not cleared: a payload of many small files would clear a whole chunk for each.
+    const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);
+    const std::span<std::uint8_t> buffer(chunk.get(), copy_chunk_size);
     CopyResult result;
     for (;;) {
         std::size_t wanted = buffer.size();
@@ -49,9 +45,6 @@ CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64
         result.checksum = adler32(result.checksum, buffer.data(), got);
         result.bytes += got;
         progress.add(got);
-        // A short read without an error is the end: no further read to be told so again.
-        if (got < wanted)
-            break;
     }
     return result;
 }

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -82,9 +81,6 @@ struct CopyResult {
 
 CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
                        ProgressCounter& progress);
-// The same through the caller's buffer, for a caller that copies many files.
-CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
-                       ProgressCounter& progress, std::span<std::uint8_t> buffer);
 
 // The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
 // signature's length minus one, so that no occurrence across two chunks is missed.
