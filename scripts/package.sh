@@ -21,8 +21,6 @@ fail() {
     exit 1
 }
 
-bash scripts/install_dependencies.sh
-
 if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
         fail "not in a git checkout: set SOURCE_DATE_EPOCH (seconds since 1970) for the archives' dates"
@@ -33,6 +31,8 @@ if [[ -n $(git status --porcelain 2>/dev/null) ]]; then
     echo "package.sh: warning: the work tree differs from the last commit;" \
         "these packages are not that commit's" >&2
 fi
+
+bash scripts/install_dependencies.sh
 
 # build PRESET TARGET...: configures the preset and builds just these targets.
 build() {

@@ -12,7 +12,7 @@ shift 2
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# shellcheck source=checks.sh
+# shellcheck source-path=SCRIPTDIR source=checks.sh
 source "$root/testing/checks.sh"
 
 # pe_link_time IMAGE: the TimeDateStamp of a PE image's COFF header, eight hex digits.
