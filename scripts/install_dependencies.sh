@@ -13,7 +13,7 @@ packages=(
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     wine wine64 fonts-wine xvfb xauth x11-utils x11-apps imagemagick openssl
-    locales osslsigncode file gdb pmccabe
+    locales osslsigncode file gdb pmccabe python3
 )
 optional_packages=(wine32:i386)
 

@@ -27,14 +27,17 @@
 #include "string_table.h"
 #include "wide_format.h"
 
-// The launcher's streams are opened through these wrappers (the link wraps fopen64 and fclose),
-// so that the fuzzer knows which are still open when an input is abandoned. A report ends the
+// The launcher's streams are opened through these wrappers (the link wraps fopen64, fdopen, which
+// opens the extracted files on their descriptors, and fclose), so that the fuzzer knows which are
+// still open when an input is abandoned. A report ends the
 // launcher with the file it was writing still open, and the process's exit closes it; here the
 // input ends instead, and its streams are closed as that exit would.
 extern "C" {
 std::FILE* __real_fopen64(const char* path, const char* mode);
+std::FILE* __real_fdopen(int fd, const char* mode);
 int __real_fclose(std::FILE* file);
 std::FILE* __wrap_fopen64(const char* path, const char* mode);
+std::FILE* __wrap_fdopen(int fd, const char* mode);
 int __wrap_fclose(std::FILE* file);
 }
 
@@ -157,6 +160,13 @@ void check_extraction(std::FILE* file, const std::uint8_t* data, std::int64_t ch
 
 extern "C" std::FILE* __wrap_fopen64(const char* path, const char* mode) {
     std::FILE* file = __real_fopen64(path, mode);
+    if (file != nullptr)
+        open_streams().push_back(file);
+    return file;
+}
+
+extern "C" std::FILE* __wrap_fdopen(int fd, const char* mode) {
+    std::FILE* file = __real_fdopen(fd, mode);
     if (file != nullptr)
         open_streams().push_back(file);
     return file;
