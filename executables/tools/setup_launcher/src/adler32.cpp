@@ -4,17 +4,12 @@
 
 namespace {
 
-constexpr std::uint32_t adler_modulus = 65521;
-
-// Bytes that may be summed before the two sums must be reduced: the most for which b cannot wrap
-// even when both sums start at modulus - 1 and every byte is 0xFF.
-constexpr std::uint32_t reduction_run = 5552;
-
+// The largest b after summing `bytes` bytes of 0xFF from sums of modulus - 1.
 constexpr std::uint64_t largest_b_after(std::uint64_t bytes) {
-    return 255 * bytes * (bytes + 1) / 2 + (bytes + 1) * (adler_modulus - 1);
+    return 255 * bytes * (bytes + 1) / 2 + (bytes + 1) * (adler32_modulus - 1);
 }
-static_assert(largest_b_after(reduction_run) <= 0xFFFFFFFFu);
-static_assert(largest_b_after(reduction_run + 1) > 0xFFFFFFFFu);
+static_assert(largest_b_after(adler32_reduction_run) <= 0xFFFFFFFFu);
+static_assert(largest_b_after(adler32_reduction_run + 1) > 0xFFFFFFFFu);
 
 }  // namespace
 
@@ -23,8 +18,8 @@ std::uint32_t adler32_scalar(std::uint32_t value, const void* data, std::uint64_
     std::uint32_t b = value >> 16;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (length > 0) {
-        std::uint32_t run =
-            length < reduction_run ? static_cast<std::uint32_t>(length) : reduction_run;
+        std::uint32_t run = length < adler32_reduction_run ? static_cast<std::uint32_t>(length)
+                                                           : adler32_reduction_run;
         length -= run;
         for (; run >= 16; run -= 16, bytes += 16) {
             for (int i = 0; i < 16; ++i) {
@@ -36,8 +31,8 @@ std::uint32_t adler32_scalar(std::uint32_t value, const void* data, std::uint64_
             a += *bytes++;
             b += a;
         }
-        a %= adler_modulus;
-        b %= adler_modulus;
+        a %= adler32_modulus;
+        b %= adler32_modulus;
     }
     return (b << 16) | a;
 }

@@ -25,13 +25,8 @@
 
 namespace {
 
-constexpr std::uint32_t adler_modulus = 65521;
-
-// The scalar loop's reduction run: both sums fit in 32 bits for this many bytes.
-constexpr std::size_t reduction_run = 5552;
-
 constexpr std::size_t run_blocks(std::size_t remaining_blocks, std::size_t block_size) {
-    const std::size_t most = reduction_run / block_size;
+    const std::size_t most = adler32_reduction_run / block_size;
     return remaining_blocks < most ? remaining_blocks : most;
 }
 
@@ -77,8 +72,8 @@ ADLER32_REALIGN_STACK __attribute__((target("sse2"))) std::uint32_t adler32_sse2
             _mm_madd_epi16(columns_high, _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1)));
         const __m128i sum_b = _mm_add_epi32(_mm_cvtsi32_si128(static_cast<int>(b)),
                                             _mm_add_epi32(weighted, _mm_slli_epi32(prefix, 4)));
-        a = sum_lanes(sum_a) % adler_modulus;
-        b = sum_lanes(sum_b) % adler_modulus;
+        a = sum_lanes(sum_a) % adler32_modulus;
+        b = sum_lanes(sum_b) % adler32_modulus;
     }
     return adler32_scalar((b << 16) | a, bytes, remaining);
 }
@@ -118,8 +113,8 @@ ADLER32_REALIGN_STACK __attribute__((target("ssse3"))) std::uint32_t adler32_sss
             bytes += block;
         } while (--blocks > 0);
         sum_b = _mm_add_epi32(sum_b, _mm_slli_epi32(prefix, 5));
-        a = sum_lanes(sum_a) % adler_modulus;
-        b = sum_lanes(sum_b) % adler_modulus;
+        a = sum_lanes(sum_a) % adler32_modulus;
+        b = sum_lanes(sum_b) % adler32_modulus;
     }
     return adler32_scalar((b << 16) | a, bytes, remaining);
 }
@@ -169,8 +164,8 @@ ADLER32_REALIGN_STACK __attribute__((target("avx2"))) std::uint32_t adler32_avx2
             bytes += block;
         } while (--blocks > 0);
         sum_b = _mm256_add_epi32(sum_b, _mm256_slli_epi32(prefix, 6));
-        a = sum_lanes_avx2(sum_a) % adler_modulus;
-        b = sum_lanes_avx2(sum_b) % adler_modulus;
+        a = sum_lanes_avx2(sum_a) % adler32_modulus;
+        b = sum_lanes_avx2(sum_b) % adler32_modulus;
     }
     return adler32_scalar((b << 16) | a, bytes, remaining);
 }

@@ -1,77 +1,102 @@
 #include "file_names.h"
 
 #include <algorithm>
-#include <iterator>
-
-#include "file_names_upcase_table.h"
 
 namespace {
 
-constexpr bool runs_are_sorted() {
-    for (std::size_t i = 1; i < std::size(upcase_runs); ++i) {
-        if (upcase_runs[i].first <= upcase_runs[i - 1].last)
-            return false;
-    }
-    return true;
+// Upper case of ASCII letters only, for the device names.
+char16_t fold_ascii_case(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
-static_assert(runs_are_sorted(), "the lookup searches the runs by their first unit");
 
-bool is_separator(char16_t unit) {
-    return unit == u'/' || unit == u'\\';
+bool equals_ignoring_ascii_case(std::u16string_view text, std::u16string_view upper) {
+    return text.size() == upper.size() &&
+           std::equal(text.begin(), text.end(), upper.begin(),
+                      [](char16_t a, char16_t b) { return fold_ascii_case(a) == b; });
+}
+
+// Windows opens the device instead of a file for these names, with any extension, in any
+// directory. COM and LPT count 0 to 9, and also the superscript digits 1 to 3. Device names are
+// ASCII, and Windows compares them in ASCII case only.
+bool is_device_name(std::u16string_view component) {
+    const std::u16string_view stem = device_name_stem(component);
+    for (const std::u16string_view device :
+         {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+        if (equals_ignoring_ascii_case(stem, device))
+            return true;
+    }
+    if (stem.size() != 4)
+        return false;
+    const std::u16string_view prefix(stem.data(), 3);
+    const char16_t number = stem[3];
+    return (equals_ignoring_ascii_case(prefix, u"COM") ||
+            equals_ignoring_ascii_case(prefix, u"LPT")) &&
+           ((number >= u'0' && number <= u'9') || number == u'\u00B9' || number == u'\u00B2' ||
+            number == u'\u00B3');
+}
+
+NameProblem component_problem(std::u16string_view component) {
+    if (component.empty())
+        return NameProblem::empty_component;
+    if (component.find_first_not_of(u". ") == std::u16string_view::npos)
+        return NameProblem::dots_component;
+    if (component.back() == u'.' || component.back() == u' ')
+        return NameProblem::trailing_dot_or_space;
+    if (is_device_name(component))
+        return NameProblem::device_name;
+    return NameProblem::none;
 }
 
 }  // namespace
 
-char16_t file_name_upcase(char16_t unit) {
-    // The last run that starts at or before the unit.
-    const auto after =
-        std::upper_bound(std::begin(upcase_runs), std::end(upcase_runs), unit,
-                         [](char16_t value, const UpcaseRun& run) { return value < run.first; });
-    if (after == std::begin(upcase_runs))
-        return unit;
-    const UpcaseRun& run = *(after - 1);
-    if (unit > run.last || (unit - run.first) % run.stride != 0)
-        return unit;
-    return static_cast<char16_t>(unit + run.delta);
+std::u16string_view device_name_stem(std::u16string_view component) {
+    // Not substr: the launcher carries none of its out-of-range report.
+    std::u16string_view stem(component.data(), std::min(component.find(u'.'), component.size()));
+    while (!stem.empty() && stem.back() == u' ')
+        stem.remove_suffix(1);
+    return stem;
 }
 
-bool same_file_name(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
-               return file_name_upcase(x) == file_name_upcase(y);
-           });
+NameCheck check_relative_name(std::u16string_view name) {
+    if (name.empty())
+        return {NameProblem::empty, 0, 0};
+    // A leading separator also starts every UNC and device path ("\\server", "\\?\", "\\.\").
+    if (is_separator(name.front()))
+        return {NameProblem::leading_separator, 0, 1};
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i];
+        if (c == u':')
+            return {NameProblem::colon, i, 1};
+        if (c < 0x20)
+            return {NameProblem::control_character, i, 1};
+        if (std::u16string_view(u"<>\"|?*").find(c) != std::u16string_view::npos)
+            return {NameProblem::reserved_character, i, 1};
+    }
+    std::size_t begin = 0;
+    for (;;) {
+        const auto separator = std::find_if(name.begin() + begin, name.end(), is_separator);
+        const auto end = static_cast<std::size_t>(separator - name.begin());
+        const NameProblem problem =
+            component_problem(std::u16string_view(name.data() + begin, end - begin));
+        if (problem != NameProblem::none)
+            return {problem, begin, end - begin};
+        if (separator == name.end())
+            return {};
+        begin = end + 1;
+    }
 }
 
-std::u16string file_name_key(std::u16string_view name) {
-    std::u16string key;
-    key.reserve(name.size());
-    for (const char16_t unit : name) {
-        if (!is_separator(unit)) {
-            key.push_back(file_name_upcase(unit));
-        } else if (!key.empty() && key.back() != u'/') {
-            key.push_back(u'/');
-        }
-    }
-    if (!key.empty() && key.back() == u'/')
-        key.pop_back();
-    return key;
+bool is_safe_relative_name(std::u16string_view name) {
+    return check_relative_name(name).problem == NameProblem::none;
 }
 
-NameClash ExtractedNameSet::add(std::u16string_view name) {
-    const std::u16string key = file_name_key(name);
-    for (std::size_t cut = key.find(u'/'); cut != std::u16string::npos;
-         cut = key.find(u'/', cut + 1)) {
-        if (files_.count(key.substr(0, cut)) != 0)
-            return NameClash::file_in_the_way;
+bool fits_path_limit(std::u16string_view root, std::u16string_view name) {
+    // Each length counts the terminator as well.
+    if (root.size() + name.size() + 1 > max_path_units)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (is_separator(name[i]) && root.size() + i + 2 > max_directory_path_units)
+            return false;
     }
-    if (files_.count(key) != 0)
-        return NameClash::same_name;
-    if (directories_.count(key) != 0)
-        return NameClash::directory_in_the_way;
-    files_.insert(key);
-    for (std::size_t cut = key.find(u'/'); cut != std::u16string::npos;
-         cut = key.find(u'/', cut + 1)) {
-        directories_.insert(key.substr(0, cut));
-    }
-    return NameClash::none;
+    return true;
 }

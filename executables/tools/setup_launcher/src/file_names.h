@@ -1,13 +1,70 @@
-// How Windows tells file names apart: without case, by Unicode's simple uppercase mapping of each
-// UTF-16 code unit (the table a Windows file system keeps for its names), with "/" and "\" alike
-// as separators. Shared by the launcher's tools, so that what they accept is what the launcher can
-// extract.
+// How Windows names files, as far as the launcher's tools need it: the names a file may have below
+// the extraction directory, the length its path may have, and when two names are the same file
+// (without case, by Unicode's simple uppercase mapping of each UTF-16 code unit, the table a
+// Windows file system keeps for its names). "/" and "\" alike separate components. Shared by the
+// launcher and setup_packer, so that what setup_packer accepts is what the launcher can extract.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <set>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
+
+inline bool is_separator(char16_t unit) {
+    return unit == u'/' || unit == u'\\';
+}
+
+// The components of a name between its separators, empty ones included: "a//b/" has four.
+std::vector<std::u16string_view> split_name(std::u16string_view name);
+
+// Why a relative file name can't be used in the extraction directory, in the order checked.
+enum class NameProblem {
+    none,
+    empty,
+    leading_separator,      // "\\a", "/a", and with them every UNC and device prefix
+    colon,                  // a drive ("C:") or an alternate data stream ("a:b")
+    control_character,      // U+0001 to U+001F
+    reserved_character,     // < > " | ? *
+    empty_component,        // two separators in a row, or one at the end
+    dots_component,         // only dots and spaces: Windows trims it to "..", "." or nothing
+    trailing_dot_or_space,  // Windows drops it, so the file would get another name
+    device_name,            // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
+};
+
+struct NameCheck {
+    NameProblem problem = NameProblem::none;
+    // The offending character, or the first character of the offending component.
+    std::size_t position = 0;
+    std::size_t length = 0;  // 1 for a character, the component's length for a component
+};
+
+// Checks a file name against what a Windows file system accepts below the extraction directory.
+// A component is a device name when its device_name_stem is one of the names above in any ASCII
+// case, or COM or LPT with a superscript 1, 2 or 3 (U+00B9, U+00B2, U+00B3), which Windows takes
+// for digits there: "con", "Nul.txt", "CON .txt", "lpt1.tar.gz".
+NameCheck check_relative_name(std::u16string_view name);
+
+// The part of a component that Windows compares with the device names: up to its first dot,
+// with trailing spaces dropped as Windows drops them ("CON .txt" -> "CON").
+std::u16string_view device_name_stem(std::u16string_view component);
+
+// True when check_relative_name finds no problem: the name stays inside the extraction directory
+// and names there the file it says.
+bool is_safe_relative_name(std::u16string_view name);
+
+// The limits of the Windows file calls that the launcher uses, which take no "\\?\" paths: a
+// path has at most 260 UTF-16 units with its terminator, a directory to be created 248, which
+// leaves room below it for an 8.3 name.
+inline constexpr std::size_t max_path_units = 260;
+inline constexpr std::size_t max_directory_path_units = 248;
+
+// True when `root` (the extraction directory with its closing separator) followed by `name` fits
+// those limits: the file's path, and the path of every directory that the name's separators
+// make, counted as the launcher creates them (ending in their separator).
+bool fits_path_limit(std::u16string_view root, std::u16string_view name);
 
 // The uppercase of one UTF-16 code unit, as a Windows file system compares names. Surrogates and
 // units without an uppercase mapping stay as they are.
@@ -37,6 +94,15 @@ public:
     NameClash add(std::u16string_view name);
 
 private:
-    std::set<std::u16string> files_;
-    std::set<std::u16string> directories_;
+    // Hashed, and looked up by views: a payload of many files checks each name in constant time
+    // and without copying its directories.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view key) const {
+            return std::hash<std::u16string_view>{}(key);
+        }
+    };
+    using KeySet = std::unordered_set<std::u16string, KeyHash, std::equal_to<>>;
+    KeySet files_;
+    KeySet directories_;
 };

@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cwctype>
+#include <vector>
 
 namespace {
 
@@ -62,6 +63,40 @@ TEST(ExtractedNameSet, RefusesWhatWouldLandOnAnEarlierFileOrDirectory) {
     EXPECT_EQ(names.add(u"\u00e4RGER.txt"), NameClash::same_name);
     EXPECT_EQ(names.add(u"stra\u00dfe"), NameClash::none);
     EXPECT_EQ(names.add(u"STRASSE"), NameClash::none);
+}
+
+TEST(FileNameParts, ComponentsAndTheStemThatWindowsTakesForADevice) {
+    using Parts = std::vector<std::u16string_view>;
+    EXPECT_EQ(split_name(u"a//b\\c/"), (Parts{u"a", u"", u"b", u"c", u""}));
+    EXPECT_EQ(split_name(u"file"), (Parts{u"file"}));
+    EXPECT_EQ(split_name(u""), (Parts{u""}));
+    // Up to the first dot, trailing spaces dropped; nothing else of the component counts.
+    EXPECT_EQ(device_name_stem(u"CON .txt"), u"CON");
+    EXPECT_EQ(device_name_stem(u"nul  ..tar.gz"), u"nul");
+    EXPECT_EQ(device_name_stem(u" lpt1"), u" lpt1");
+    EXPECT_EQ(device_name_stem(u".hidden"), u"");
+    EXPECT_EQ(device_name_stem(u"   "), u"");
+}
+
+// Many names below few directories, as a payload of many small files has them: every one is
+// taken, and each again is refused, whatever its case.
+TEST(ExtractedNameSet, TakesManyNamesOnceEach) {
+    ExtractedNameSet names;
+    const auto name = [](int i) {
+        return u"d" + std::u16string(1, static_cast<char16_t>(u'a' + i % 7)) + u"/f" +
+               std::u16string(1, static_cast<char16_t>(u'a' + i / 7 % 26)) +
+               std::u16string(1, static_cast<char16_t>(u'a' + i / 182)) + u".bin";
+    };
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(names.add(name(i)), NameClash::none) << i;
+    for (int i = 0; i < 2000; i += 97) {
+        std::u16string upper = name(i);
+        for (char16_t& unit : upper)
+            unit = file_name_upcase(unit);
+        EXPECT_EQ(names.add(upper), NameClash::same_name) << i;
+    }
+    EXPECT_EQ(names.add(u"DA"), NameClash::directory_in_the_way);
+    EXPECT_EQ(names.add(u"da/faa.bin/x"), NameClash::file_in_the_way);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "file_names.h"  // the rules a file name in a header must follow
+
 inline constexpr std::size_t signature_size = 12;
 inline constexpr std::size_t fixed_fields_size = 21;
 // Fixed fields plus signature: the part of every header that does not depend on its texts.
@@ -114,49 +116,6 @@ struct HeaderResult {
 // to nothing is unsafe for a file and missing for a command. Does not read the data. Moves the
 // file position.
 HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature);
-
-// Why a relative file name can't be used in the extraction directory, in the order checked.
-enum class NameProblem {
-    none,
-    empty,
-    leading_separator,      // "\\a", "/a", and with them every UNC and device prefix
-    colon,                  // a drive ("C:") or an alternate data stream ("a:b")
-    control_character,      // U+0001 to U+001F
-    reserved_character,     // < > " | ? *
-    empty_component,        // two separators in a row, or one at the end
-    dots_component,         // only dots and spaces: Windows trims it to "..", "." or nothing
-    trailing_dot_or_space,  // Windows drops it, so the file would get another name
-    device_name,            // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
-};
-
-struct NameCheck {
-    NameProblem problem = NameProblem::none;
-    // The offending character, or the first character of the offending component.
-    std::size_t position = 0;
-    std::size_t length = 0;  // 1 for a character, the component's length for a component
-};
-
-// Checks a file name against what a Windows file system accepts below the extraction directory.
-// "/" and "\" both separate components. A component is a device name when the part before its
-// first dot, with trailing spaces dropped as Windows drops them, is one of the names above in
-// any case, or COM or LPT with a superscript 1, 2 or 3 (U+00B9, U+00B2, U+00B3), which Windows
-// takes for digits there: "con", "Nul.txt", "CON .txt", "lpt1.tar.gz".
-NameCheck check_relative_name(std::u16string_view name);
-
-// True when check_relative_name finds no problem: the name stays inside the extraction directory
-// and names there the file it says.
-bool is_safe_relative_name(std::u16string_view name);
-
-// The limits of the Windows file calls that the launcher uses, which take no "\\?\" paths: a
-// path has at most 260 UTF-16 units with its terminator, a directory to be created 248, which
-// leaves room below it for an 8.3 name.
-inline constexpr std::size_t max_path_units = 260;
-inline constexpr std::size_t max_directory_path_units = 248;
-
-// True when `root` (the extraction directory with its closing separator) followed by `name` fits
-// those limits: the file's path, and the path of every directory that the name's separators
-// make, counted as the launcher creates them (ending in their separator).
-bool fits_path_limit(std::u16string_view root, std::u16string_view name);
 
 // ---- The signed range ----
 //

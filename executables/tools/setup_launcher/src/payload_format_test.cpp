@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adler32.h"
+#include "file_handle.h"
 #include "wide_format.h"
 
 namespace {
@@ -20,10 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const Signature signature = attachment_signature();
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = FileHandle;
 
 // A real temporary file holding `bytes`, removed when it is closed.
 File file_with(const Bytes& bytes) {

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 #include <map>
-#include <span>
 #include <string>
 #include <vector>
+
+#include "built_in_texts.h"
 
 using StringTable = std::map<std::string, std::u16string>;
 
@@ -37,11 +38,3 @@ std::uint16_t pick_ui_language(const std::vector<std::uint16_t>& lcids);
 
 // The current table, for inspection.
 const StringTable& current_string_table();
-
-// The built-in texts, in the order they are added: key, English, German.
-struct BuiltInText {
-    const char* key;
-    const char16_t* english;
-    const char16_t* german;
-};
-std::span<const BuiltInText> built_in_texts();

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <string>
 
+#include "text_encoding.h"  // widen, as %S does, and the UTF-8 conversions
+
 // Formats into a caller's buffer of `count` code units. Output that does not fit is cut after
 // count - 1 units and always terminated. Returns the number of units written (without the
 // terminator), or -1 when the output had to be cut (or count is 0).
@@ -28,19 +30,3 @@ int format_wide_to_buffer_v(char16_t* buffer, std::size_t count, const char16_t*
 // the text fits; a text of exactly capacity - 1 units fits.
 std::u16string format_wide(const char16_t* format, ...);
 std::u16string format_wide_v(const char16_t* format, va_list args);
-
-// Byte-by-byte widening of a narrow text (ASCII keys, paths and runtime messages).
-std::u16string widen(const char* text);
-
-// UTF-16 to UTF-8, for terminals and logs. Unpaired surrogates become U+FFFD.
-std::string to_utf8(std::u16string_view text);
-// UTF-8 to UTF-16. Invalid sequences become U+FFFD.
-std::u16string from_utf8(std::string_view text);
-
-// The bytes of a POSIX path (or of an environment value that holds one) as UTF-16 and back,
-// without loss: the system takes any bytes but "/" and NUL in a name, UTF-8 or not. Valid UTF-8
-// is decoded; every other byte (0x80 to 0xFF) becomes the lone surrogate U+DC80 to U+DCFF,
-// which no valid UTF-8 decodes to, and to_path_bytes turns that back into the byte. Other lone
-// surrogates become U+FFFD as in to_utf8.
-std::u16string from_path_bytes(std::string_view bytes);
-std::string to_path_bytes(std::u16string_view path);

@@ -15,6 +15,7 @@
 
 #include "file_names.h"
 #include "payload_format.h"
+#include "text_encoding.h"
 
 // The largest text a header can carry: its lengths are 16-bit counts of UTF-16 code units.
 inline constexpr std::size_t max_text_length = 65535;
@@ -22,12 +23,8 @@ inline constexpr std::size_t max_text_length = 65535;
 inline constexpr std::size_t copy_chunk_size = 1 << 20;
 
 // --- Texts and paths ---------------------------------------------------------------------------
+// (UTF-8 and UTF-16 both ways: text_encoding.h.)
 
-// Strict UTF-8 to UTF-16: nullopt for anything that is not well-formed UTF-8 (overlong forms,
-// surrogates, code points above U+10FFFF, cut sequences).
-std::optional<std::u16string> utf8_to_utf16(std::string_view text);
-// UTF-16 to UTF-8 for display; an unpaired surrogate becomes U+FFFD.
-std::string utf16_to_utf8(std::u16string_view text);
 // Paths from and to UTF-8, independent of the ANSI code page on Windows.
 std::filesystem::path path_from_utf8(std::string_view text);
 std::string path_to_utf8(const std::filesystem::path& path);
@@ -88,6 +85,23 @@ LcidResult parse_lcid(std::string_view text);
 // A --file argument "PATH[=NAME]", split at the last '='; NAME defaults to PATH's file name.
 // Fails for invalid UTF-8 or an empty PATH.
 Status parse_file_argument(std::string_view argument, PackItem& item);
+
+// A --directory argument "DIR[=NAME]", split at the last '=' like --file's: the tree to pack and
+// the directory in the extraction directory that receives it (empty: the extraction directory
+// itself). Fails for invalid UTF-8 in NAME or an empty DIR.
+struct DirectoryArgument {
+    std::filesystem::path root;
+    std::u16string name;
+    std::string origin;  // "--directory DIR[=NAME]"
+};
+Status parse_directory_argument(std::string_view argument, DirectoryArgument& directory);
+
+// The regular files below a directory, each named by its path below it (components joined by
+// "/") after the argument's NAME, in the order of those names. Symbolic links to regular files
+// count as the files; directories are entered (not through links) and hold nothing of their own.
+// Fails at anything else (a link to a directory, a device, a pipe, a socket), at a directory that
+// can't be read and at a name that is not valid UTF-8. Appends to `items`, only on success.
+Status add_directory_files(const DirectoryArgument& directory, std::vector<PackItem>& items);
 
 // The attachments of a manifest file (format in the README). Relative file paths resolve against
 // the manifest's directory.

@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <span>
 
 #include "packer_internal.h"
 
@@ -52,66 +55,132 @@ std::string output_problem(const fs::path& output, bool force) {
     return force ? std::string() : "already exists; use --force to replace it";
 }
 
-bool same_file(const fs::path& a, const fs::path& b) {
-    std::error_code ignored;
-    return fs::equivalent(a, b, ignored);
+// Checks the file inputs in the order given: none a directory, each one can be opened, none the
+// output. With `open_each`, every input is opened to see that it can be; without, each path is
+// only looked at once, and an input that can't be opened shows when it is read. Adds up the
+// sizes of the inputs.
+Status check_inputs(const BuildRequest& request, bool open_each, std::uint64_t& total) {
+    const FileStatus output = file_status(request.output);
+    InputFiles inputs;
+    for (const PackItem& item : request.items) {
+        if (item.kind != PackItem::Kind::file)
+            continue;
+        const FileStatus input = inputs.status(item.source);
+        if (input.error == 0 && input.directory)
+            return Status::failure(path_to_utf8(item.source) + ": is a directory");
+        if ((open_each || input.error != 0) && !inputs.open(item.source).is_open()) {
+            return Status::failure(path_to_utf8(item.source) +
+                                   ": can't open: " + errno_text(errno));
+        }
+        if (same_file(input, output)) {
+            return Status::failure(path_to_utf8(request.output) + ": is also an input file (" +
+                                   item.origin + ")");
+        }
+        total += input.size;
+    }
+    return Status::success();
 }
 
-// Checks the output and the inputs before anything is written, and adds up the bytes to copy.
-Status check_paths(const BuildRequest& request, std::uint64_t& total) {
+// Checks the output and the launcher before anything is written, and counts the launcher's bytes.
+Status check_output_and_launcher(const BuildRequest& request, std::uint64_t& total) {
     const std::string output_name = path_to_utf8(request.output);
     if (std::string problem = output_problem(request.output, request.force); !problem.empty())
         return Status::failure(output_name + ": " + problem);
-    if (same_file(request.launcher, request.output)) {
+    const FileStatus launcher = file_status(request.launcher);
+    if (same_file(launcher, file_status(request.output))) {
         return Status::failure(output_name +
                                ": is the launcher itself; the input is never "
                                "modified, write the packed file elsewhere");
     }
     if (Status status = check_launcher(request.launcher); !status.ok())
         return status;
-    std::error_code error;
-    total = fs::file_size(request.launcher, error);
-    for (const PackItem& item : request.items) {
-        if (item.kind != PackItem::Kind::file)
-            continue;
-        const std::string source_name = path_to_utf8(item.source);
-        if (fs::is_directory(fs::status(item.source, error)))
-            return Status::failure(source_name + ": is a directory");
-        if (!FileHandle(open_file(item.source, "rb")))
-            return Status::failure(source_name + ": can't open: " + errno_text(errno));
-        if (same_file(item.source, request.output))
-            return Status::failure(output_name + ": is also an input file (" + item.origin + ")");
-        const std::uintmax_t size = fs::file_size(item.source, error);
-        total += error ? 0 : size;
+    total = launcher.error == 0 ? launcher.size : 0;
+    return Status::success();
+}
+
+// Where a build appends: the output with its name for messages, through a buffer of whole
+// chunks into which the inputs are read straight, so that their bytes are copied once.
+class Appender {
+public:
+    Appender(std::FILE* output, const std::string& output_name, ProgressCounter& progress)
+        : output_(output), output_name_(output_name), progress_(progress) {}
+
+    // Appends a whole file.
+    Status file(const fs::path& source, CopyResult& copied);
+    // Appends bytes made here.
+    Status bytes(std::span<const std::uint8_t> bytes);
+    // Writes what is buffered.
+    Status flush();
+
+private:
+    Status write_failure(int error) const {
+        return Status::failure(output_name_ + ": can't write: " + errno_text(error));
+    }
+    std::FILE* output_;
+    const std::string& output_name_;
+    ProgressCounter& progress_;
+    InputFiles inputs_;
+    std::unique_ptr<std::uint8_t[]> buffer_ =
+        std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);  // not cleared
+    std::size_t filled_ = 0;
+};
+
+Status Appender::file(const fs::path& source, CopyResult& copied) {
+    InputFile input = inputs_.open(source);
+    if (!input.is_open())
+        return Status::failure(path_to_utf8(source) + ": can't open: " + errno_text(errno));
+    copied = CopyResult{};
+    for (;;) {
+        if (filled_ == copy_chunk_size) {
+            if (Status status = flush(); !status.ok())
+                return status;
+        }
+        std::uint8_t* const at = buffer_.get() + filled_;
+        const std::int64_t got = input.read(at, copy_chunk_size - filled_);
+        if (got < 0) {
+            return Status::failure(path_to_utf8(source) +
+                                   ": can't read: " + errno_text(errno != 0 ? errno : EIO));
+        }
+        if (got == 0)
+            return Status::success();
+        const auto size = static_cast<std::size_t>(got);
+        copied.checksum = adler32(copied.checksum, at, size);
+        copied.bytes += size;
+        filled_ += size;
+        progress_.add(size);
+    }
+}
+
+Status Appender::bytes(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        if (filled_ == copy_chunk_size) {
+            if (Status status = flush(); !status.ok())
+                return status;
+        }
+        const std::size_t part = std::min(bytes.size(), copy_chunk_size - filled_);
+        std::copy_n(bytes.begin(), part, buffer_.get() + filled_);
+        filled_ += part;
+        bytes = bytes.subspan(part);
     }
     return Status::success();
 }
 
-// Appends a whole file to `output`; `written` names the output for messages.
-Status append_file(const fs::path& source, std::FILE* output, const std::string& written,
-                   ProgressCounter& progress, CopyResult& copied) {
-    FileHandle input(open_file(source, "rb"));
-    if (!input)
-        return Status::failure(path_to_utf8(source) + ": can't open: " + errno_text(errno));
-    copied = copy_stream(input.get(), output, std::nullopt, progress);
-    if (copied.failure == CopyResult::Failure::read)
-        return Status::failure(path_to_utf8(source) + ": can't read: " + errno_text(copied.error));
-    if (copied.failure == CopyResult::Failure::write)
-        return Status::failure(written + ": can't write: " + errno_text(copied.error));
+Status Appender::flush() {
+    errno = 0;
+    if (filled_ != 0 && std::fwrite(buffer_.get(), 1, filled_, output_) != filled_)
+        return write_failure(errno != 0 ? errno : EIO);
+    filled_ = 0;
     return Status::success();
 }
 
 // Appends one attachment: a file's data, then the header.
-Status append_attachment(const PackItem& item, std::FILE* output, const std::string& written,
-                         ProgressCounter& progress) {
+Status append_attachment(Appender& appender, const PackItem& item) {
     AttachmentPlan plan;
     plan.name = item.name;
     if (item.kind == PackItem::Kind::file) {
         CopyResult copied;
-        if (Status status = append_file(item.source, output, written, progress, copied);
-            !status.ok()) {
+        if (Status status = appender.file(item.source, copied); !status.ok())
             return status;
-        }
         plan.flags = flag_is_file;
         plan.data_size = copied.bytes;
         plan.checksum = copied.checksum;
@@ -123,9 +192,51 @@ Status append_attachment(const PackItem& item, std::FILE* output, const std::str
         plan.lcid = item.lcid.value_or(0);
         plan.checksum = adler32_initial;
     }
-    const std::vector<std::uint8_t> header = encode_attachment_header(plan, attachment_signature());
-    if (std::fwrite(header.data(), 1, header.size(), output) != header.size())
-        return Status::failure(written + ": can't write: " + errno_text(errno));
+    return appender.bytes(encode_attachment_header(plan, attachment_signature()));
+}
+
+// Writes the launcher file once its inputs were checked: into a temporary file beside the output,
+// renamed to the output at the end. Sets `inputs_read` once every input was read.
+Status write_launcher(const BuildRequest& request, std::uint64_t total, bool& inputs_read) {
+    const std::string output_name = path_to_utf8(request.output);
+    DirectoryProblem problem;
+    const PinnedDirectory directory =
+        PinnedDirectory::open(request.output.parent_path(), {}, false, problem);
+    if (!directory.is_open()) {
+        return Status::failure(
+            output_name + ": can't create a temporary file beside it: " + problem.error.message());
+    }
+    TemporaryFile output;
+    if (const int create_error = output.create(directory, request.output.filename());
+        create_error != 0) {
+        return Status::failure(
+            output_name + ": can't create a temporary file beside it: " + errno_text(create_error));
+    }
+    ProgressCounter progress(request.progress, total);
+    // The appender writes whole chunks; a stream buffer would only copy them once more.
+    std::setvbuf(output.file(), nullptr, _IONBF, 0);
+    Appender appender(output.file(), output_name, progress);
+    CopyResult copied;
+    Status status = appender.file(request.launcher, copied);
+    // The launcher reads the chain from the end of the file, so the attachment it processes
+    // first is written last.
+    for (auto item = request.items.rbegin(); status.ok() && item != request.items.rend(); ++item)
+        status = append_attachment(appender, *item);
+    inputs_read = status.ok();
+    if (status.ok())
+        status = appender.flush();
+    if (!status.ok())
+        return status;
+    if (const int close_error = output.close(); close_error != 0)
+        return Status::failure(output_name + ": can't write: " + errno_text(close_error));
+    // The packed file is as executable as the launcher; it stays writable, so that a later
+    // build with --force can replace it on Windows as well.
+    std::error_code error;
+    const fs::perms permissions = fs::status(request.launcher, error).permissions();
+    if (!error)
+        fs::permissions(output.path(), permissions | fs::perms::owner_write, error);
+    if (const std::error_code rename_error = output.commit(request.force))
+        return Status::failure(rename_failure(request.output, rename_error, request.force));
     return Status::success();
 }
 
@@ -164,43 +275,24 @@ Status check_launcher(const fs::path& launcher) {
 
 Status build_launcher(const BuildRequest& request) {
     std::uint64_t total = 0;
-    Status status = check_items(request.items);
+    if (Status status = check_items(request.items); !status.ok())
+        return status;
+    if (Status status = check_output_and_launcher(request, total); !status.ok())
+        return status;
+    // What must be known of the inputs before writing: their sizes for a progress bar, and
+    // whether one is the output, when there is one. Anything else wrong with an input shows when
+    // it is read.
+    Status status = Status::success();
+    if (request.progress || file_status(request.output).error == 0)
+        status = check_inputs(request, false, total);
+    bool inputs_read = false;
     if (status.ok())
-        status = check_paths(request, total);
-    if (!status.ok())
+        status = write_launcher(request, total, inputs_read);
+    if (status.ok() || inputs_read)
         return status;
-    const std::string output_name = path_to_utf8(request.output);
-    DirectoryProblem problem;
-    const PinnedDirectory directory =
-        PinnedDirectory::open(request.output.parent_path(), {}, false, problem);
-    if (!directory.is_open()) {
-        return Status::failure(
-            output_name + ": can't create a temporary file beside it: " + problem.error.message());
-    }
-    TemporaryFile output;
-    if (const int create_error = output.create(directory, request.output.filename());
-        create_error != 0) {
-        return Status::failure(
-            output_name + ": can't create a temporary file beside it: " + errno_text(create_error));
-    }
-    ProgressCounter progress(request.progress, total);
-    CopyResult copied;
-    status = append_file(request.launcher, output.file(), output_name, progress, copied);
-    // The launcher reads the chain from the end of the file, so the attachment it processes
-    // first is written last.
-    for (auto item = request.items.rbegin(); status.ok() && item != request.items.rend(); ++item)
-        status = append_attachment(*item, output.file(), output_name, progress);
-    if (!status.ok())
-        return status;
-    if (const int close_error = output.close(); close_error != 0)
-        return Status::failure(output_name + ": can't write: " + errno_text(close_error));
-    // The packed file is as executable as the launcher; it stays writable, so that a later
-    // build with --force can replace it on Windows as well.
-    std::error_code error;
-    const fs::perms permissions = fs::status(request.launcher, error).permissions();
-    if (!error)
-        fs::permissions(output.path(), permissions | fs::perms::owner_write, error);
-    if (const std::error_code rename_error = output.commit(request.force))
-        return Status::failure(rename_failure(request.output, rename_error, request.force));
-    return Status::success();
+    // The inputs were not opened before writing. Opened in the order given, an input that can't
+    // be read is the first problem, and the one to report.
+    std::uint64_t ignored = 0;
+    Status first = check_inputs(request, true, ignored);
+    return first.ok() ? status : first;
 }

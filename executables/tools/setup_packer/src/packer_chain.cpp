@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
-#include <map>
 
+#include "built_in_texts.h"
 #include "packer_internal.h"
 #include "packer_io.h"
 
@@ -12,25 +12,25 @@ namespace {
 
 // --- Texts of the chain's failures --------------------------------------------------------------
 
-// The meaning of a header error key of the launcher, in English words.
+// A header error of the launcher in its English words, without the lead "Error reading '%s': "
+// that names the launcher file, which every message here names already.
 std::string header_problem(const char* key, std::u16string_view name) {
-    static const std::map<std::string, std::string> problems = {
-        {"error_reading_signature", "can't read header signature"},
-        {"error_reading", "can't be read: it reaches before the start of the file"},
-        {"error_reading_header", "can't read header"},
-        {"error_corrupt_header", "header corrupt"},
-        {"error_reading_parameters", "can't read parameters from header"},
-        {"error_reading_file_name", "can't read file name from header"},
-        {"error_file_without_name", "file attachment without file name"},
-        {"error_reading_LCID", "can't read language code from header"},
-    };
     const std::string text = key != nullptr ? key : "";
-    if (text == "error_invalid_file_name")
-        return "invalid file name " + in_quotes(name) + ": " + file_name_problem(name);
-    const auto found = problems.find(text);
-    if (found != problems.end())
-        return found->second;
-    return "unreadable (" + text + ")";
+    // The launcher reports a failed seek this way as well; here it can only be data that would
+    // begin before the file does.
+    if (text == "error_reading")
+        return "can't be read: it reaches before the start of the file";
+    constexpr std::string_view lead = "Error reading '%s': ";
+    const char16_t* english = key != nullptr ? english_text(key) : nullptr;
+    std::string words = english != nullptr ? to_utf8(english) : std::string();
+    if (!words.starts_with(lead))
+        return "unreadable (" + text + ")";
+    words.erase(0, lead.size());
+    if (text == "error_invalid_file_name") {  // "invalid file name '%s'"
+        return words.substr(0, words.find("'%s'")) + in_quotes(name) + ": " +
+               file_name_problem(name);
+    }
+    return words;
 }
 
 std::string attachment_label(const std::string& file_name, std::size_t index) {
@@ -251,7 +251,7 @@ Status plan_target(const std::string& label, const ListedAttachment& attachment,
     target = {attachment, {}, {}, directory};
     // The walk has refused every name that is not a plain relative path.
     for (std::u16string_view component : split_name(attachment.header.name)) {
-        target.directories.push_back(path_from_utf8(utf16_to_utf8(component)));
+        target.directories.push_back(path_from_utf8(to_utf8(component)));
         target.path /= target.directories.back();
     }
     target.file_name = target.directories.back();

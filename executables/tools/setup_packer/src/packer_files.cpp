@@ -3,22 +3,23 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <span>
 
 #include "packer_internal.h"
 #include "packer_io.h"
 
 namespace fs = std::filesystem;
 
-// The C library's text for an errno value; a failed stream operation may leave errno at 0.
 std::string errno_text(int error) {
     return error != 0 ? std::strerror(error) : "input/output error";
 }
 
-// Copies `size` bytes (or everything up to the end when `size` is empty) from one stream to the
 CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
                        ProgressCounter& progress) {
+    // Not cleared: a payload of many small files would clear a whole chunk for each.
+    const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);
+    const std::span<std::uint8_t> buffer(chunk.get(), copy_chunk_size);
     CopyResult result;
-    std::vector<std::uint8_t> buffer(copy_chunk_size);
     for (;;) {
         std::size_t wanted = buffer.size();
         if (size) {
@@ -48,8 +49,6 @@ CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64
     return result;
 }
 
-// The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
-// signature's length minus one, so that no occurrence across two chunks is missed.
 std::int64_t find_signature(std::FILE* file, const Signature& signature, bool& read_failed) {
     read_failed = false;
     if (!seek_stream(file, 0, SEEK_SET)) {

@@ -12,13 +12,9 @@
 #include <vector>
 
 #include "adler32.h"
+#include "file_handle.h"
 #include "packer.h"
 #include "packer_io.h"
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // The C library's text for an errno value; a failed stream operation may leave errno at 0.
 std::string errno_text(int error);
@@ -31,8 +27,31 @@ std::string in_quotes(std::u16string_view text);
 std::string terminal_path(const std::filesystem::path& path);
 std::string size_text(std::uint64_t bytes);  // "5.0 MiB"
 
-bool is_separator(char16_t c);
-std::vector<std::u16string_view> split_name(std::u16string_view name);
+// One value in an entry of a manifest, as far as the entry's checks look at it.
+struct ManifestValue {
+    enum class Kind { other, string, boolean, unsigned_number };
+    Kind kind = Kind::other;
+    std::string text;          // a string
+    bool flag = false;         // a boolean
+    std::uint64_t number = 0;  // an unsigned number
+};
+
+// An element of a manifest's "attachments" array: when it is an object, its keys and values in
+// the order given.
+struct ManifestEntry {
+    bool object = false;
+    std::vector<std::pair<std::string, ManifestValue>> fields;
+    const ManifestValue* find(std::string_view key) const;  // the first with the key, or null
+};
+
+// A manifest's JSON text as far as the packer reads it (packer_manifest_json.cpp): the entries,
+// or the first problem of the text itself: no JSON, a number out of range, a key twice in one
+// object, a top level or an "attachments" that is not as it must be.
+struct ManifestDocument {
+    std::string problem;
+    std::vector<ManifestEntry> entries;
+};
+ManifestDocument read_manifest_document(std::string_view json_text);
 
 // Reports progress over several files as one running total.
 class ProgressCounter {

@@ -11,10 +11,66 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 // fopen by path; `mode` is one of the C library's modes, always used with "b". Sets errno.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
+
+// What one look at a path (links followed) tells of a file: its kind, its size and its identity.
+struct FileStatus {
+    int error = 0;  // the errno of a failed look; nothing else is set then
+    bool directory = false;
+    std::uint64_t size = 0;
+    // Equal in two looks only when both paths name the same file.
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+FileStatus file_status(const std::filesystem::path& path);
+
+inline bool same_file(const FileStatus& a, const FileStatus& b) {
+    return a.error == 0 && b.error == 0 && a.volume == b.volume && a.index == b.index;
+}
+
+// An input file open for reading, closed with the object. Read without a stream: a build copies
+// many files once each, and a stream would cost an allocation and a system call per file.
+class InputFile {
+public:
+    InputFile() = default;
+    explicit InputFile(int descriptor) : descriptor_(descriptor) {}
+    InputFile(InputFile&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
+    InputFile& operator=(InputFile&&) = delete;
+    ~InputFile();
+
+    bool is_open() const { return descriptor_ >= 0; }
+    // Reads up to `size` bytes: the count read, 0 at the end, -1 with errno on failure.
+    std::int64_t read(void* buffer, std::size_t size);
+
+private:
+    int descriptor_ = -1;  // the C runtime's on Windows as well
+};
+
+// Looks at and opens the input files of a build one after another, as file_status does and as
+// opening them for reading does (errno when it fails). On POSIX a file is looked up inside the
+// directory of the file before when it lies in the same one: a payload of many files in few
+// directories would otherwise walk every path from its start twice.
+class InputFiles {
+public:
+    InputFiles() = default;
+    InputFiles(const InputFiles&) = delete;
+    InputFiles& operator=(const InputFiles&) = delete;
+    ~InputFiles();
+
+    FileStatus status(const std::filesystem::path& path);
+    InputFile open(const std::filesystem::path& path);
+
+private:
+    // POSIX: the directory to look `path` up in (-1 for the current one) and where in the path
+    // the name to look up begins.
+    std::intptr_t directory_of(const std::filesystem::path& path, std::size_t& name_at);
+    std::filesystem::path::string_type directory_;  // as written in the path, "" for none
+    std::intptr_t handle_ = -1;
+};
 
 // What stands under a name in a directory, the name itself not followed if it is a link.
 enum class EntryType { none, regular_file, directory, symbolic_link, other };

@@ -83,6 +83,14 @@ DirectoryProblem component_problem(int parent, const fs::path& name, const fs::p
     return {DirectoryProblem::Kind::system_error, path, {error, std::generic_category()}};
 }
 
+FileStatus status_at(int directory, const char* name) {
+    struct stat status {};
+    if (::fstatat(directory, name, &status, 0) != 0)
+        return {errno != 0 ? errno : EIO};
+    return {0, S_ISDIR(status.st_mode), static_cast<std::uint64_t>(status.st_size),
+            static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 }  // namespace
 
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
@@ -208,6 +216,63 @@ void forget_partial_file() {
 
 std::FILE* open_file(const fs::path& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
+}
+
+FileStatus file_status(const fs::path& path) {
+    return status_at(AT_FDCWD, path.c_str());
+}
+
+InputFiles::~InputFiles() {
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+}
+
+FileStatus InputFiles::status(const fs::path& path) {
+    std::size_t name_at = 0;
+    const std::intptr_t directory = directory_of(path, name_at);
+    return status_at(directory >= 0 ? static_cast<int>(directory) : AT_FDCWD,
+                     path.c_str() + name_at);
+}
+
+InputFile InputFiles::open(const fs::path& path) {
+    std::size_t name_at = 0;
+    const std::intptr_t directory = directory_of(path, name_at);
+    return InputFile(::openat(directory >= 0 ? static_cast<int>(directory) : AT_FDCWD,
+                              path.c_str() + name_at, O_RDONLY | O_CLOEXEC));
+}
+
+InputFile::~InputFile() {
+    if (descriptor_ >= 0)
+        ::close(descriptor_);
+}
+
+std::int64_t InputFile::read(void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(descriptor_, buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+std::intptr_t InputFiles::directory_of(const fs::path& path, std::size_t& name_at) {
+    const std::string& text = path.native();
+    const std::size_t slash = text.rfind('/');
+    name_at = 0;
+    // A name without a directory, or one that ends in "/", is looked up as written.
+    if (slash == std::string::npos || slash + 1 == text.size())
+        return -1;
+    const std::string_view directory(text.data(), slash + 1);
+    if (directory != directory_) {
+        if (handle_ >= 0)
+            ::close(static_cast<int>(handle_));
+        directory_ = directory;
+        // A directory that can't be opened leaves the whole path to the call that follows, which
+        // then fails as it would have.
+        handle_ = ::open(directory_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (handle_ >= 0)
+        name_at = slash + 1;
+    return handle_;
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -5,42 +5,16 @@
 #include <shellapi.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 #include "packer_io.h"
+#include "text_encoding.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring widen_mode(const char* mode) {
-    std::wstring wide;
-    for (const char* c = mode; *c != 0; ++c)
-        wide.push_back(static_cast<wchar_t>(*c));
-    return wide;
-}
-
-std::string to_utf8(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                        nullptr, nullptr);
-    return utf8;
-}
-
-std::wstring from_utf8(std::string_view text) {
-    if (text.empty())
-        return {};
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
 
 HANDLE console_of(std::FILE* stream) {
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
@@ -141,7 +115,50 @@ PartialFile& partial_file() {
 }  // namespace
 
 std::FILE* open_file(const fs::path& path, const char* mode) {
-    return _wfopen(path.c_str(), widen_mode(mode).c_str());
+    const std::u16string wide_mode = widen(mode);
+    return _wfopen(path.c_str(), reinterpret_cast<const wchar_t*>(wide_mode.c_str()));
+}
+
+FileStatus file_status(const fs::path& path) {
+    // No access asked for: the handle only reads the attributes, and opens directories as well.
+    const HANDLE handle =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {errno_of(GetLastError())};
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool known = GetFileInformationByHandle(handle, &information);
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (!known)
+        return {errno_of(error)};
+    FileStatus status;
+    status.directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    status.volume = information.dwVolumeSerialNumber;
+    status.index = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
+    return status;
+}
+
+InputFiles::~InputFiles() = default;
+
+FileStatus InputFiles::status(const fs::path& path) {
+    return file_status(path);
+}
+
+InputFile InputFiles::open(const fs::path& path) {
+    return InputFile(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+}
+
+InputFile::~InputFile() {
+    if (descriptor_ >= 0)
+        _close(descriptor_);
+}
+
+std::int64_t InputFile::read(void* buffer, std::size_t size) {
+    // The runtime reads at most INT_MAX bytes in one call.
+    const auto wanted = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+    return _read(descriptor_, buffer, wanted);
 }
 
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
@@ -267,9 +284,10 @@ void write_text(std::FILE* stream, std::string_view utf8) {
         return;
     }
     std::fflush(stream);
-    const std::wstring wide = from_utf8(utf8);
+    const std::u16string wide = from_utf8(utf8);
     DWORD written = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    WriteConsoleW(console, reinterpret_cast<const wchar_t*>(wide.data()),
+                  static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 std::vector<std::string> utf8_arguments(int, char**) {
@@ -279,7 +297,7 @@ std::vector<std::string> utf8_arguments(int, char**) {
     if (arguments == nullptr)
         return result;
     for (int i = 1; i < count; ++i)
-        result.push_back(to_utf8(arguments[i]));
+        result.push_back(to_utf8(reinterpret_cast<const char16_t*>(arguments[i])));
     LocalFree(arguments);
     return result;
 }

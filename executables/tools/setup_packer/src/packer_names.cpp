@@ -34,19 +34,15 @@ std::string file_name_problem(std::u16string_view name) {
         case NameProblem::trailing_dot_or_space:
             return "the component " + in_quotes(part) +
                    " ends in a dot or a space, which Windows drops";
-        case NameProblem::device_name: {
-            std::u16string_view device = part.substr(0, part.find(u'.'));
-            while (!device.empty() && device.back() == u' ')
-                device.remove_suffix(1);
-            return "the name uses the Windows device name " + in_quotes(device);
-        }
+        case NameProblem::device_name:
+            return "the name uses the Windows device name " + in_quotes(device_name_stem(part));
     }
     if (!fits_path_limit(assumed_extraction_root, name)) {
         return "the name is too long for a Windows path: at most " +
                std::to_string(max_file_name_units) + " UTF-16 code units, and at most " +
                std::to_string(max_directory_name_units) +
                " up to its last separator, fit below an extraction directory such as " +
-               utf16_to_utf8(assumed_extraction_root);
+               to_utf8(assumed_extraction_root);
     }
     return {};
 }

@@ -7,7 +7,7 @@
 namespace {
 
 std::string display_text(std::u16string_view text) {
-    std::string utf8 = utf16_to_utf8(text);
+    std::string utf8 = to_utf8(text);
     for (char& c : utf8) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = '?';
@@ -118,8 +118,8 @@ Json attachment_json(const ListedAttachment& attachment) {
     return {
         {"index", attachment.index},
         {"kind", attachment_kind(header.fields)},
-        {"name", utf16_to_utf8(header.name)},
-        {"parameters", utf16_to_utf8(header.parameters)},
+        {"name", to_utf8(header.name)},
+        {"parameters", to_utf8(header.parameters)},
         {"language",
          (header.fields.flags & flag_has_lcid) != 0 ? Json(hex16(header.lcid)) : Json(nullptr)},
         {"flags", flags},

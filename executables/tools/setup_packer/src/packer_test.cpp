@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -363,6 +367,56 @@ TEST(PackerManifest, DuplicateKeysAndNumbersOutOfRangeAreErrors) {
                   std::string(lcid_forms));
 }
 
+TEST(PackerManifest, TheTextIsCheckedFirstThenTheTopLevelThenEachEntryInOrder) {
+    auto problem = [](std::string_view json) {
+        return parse_manifest(json, "/base", "setup.json").status.message();
+    };
+    // A syntax error anywhere comes before a key given twice, and that before everything else.
+    EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "file": "b"}], "x": )")
+                  .rfind("setup.json: not valid JSON: ", 0),
+              0u);
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "x": {"y": 1, "y": 2}}]})"),
+              "setup.json: in a nested object: the key \"y\" appears twice");
+    // Unknown keys are named first in the order of their bytes, whatever the order given.
+    EXPECT_EQ(problem(R"({"zeta": 1, "attachments": [], "alpha": 2})"),
+              "setup.json: unknown key 'alpha' at the top level");
+    EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "zz": 1, "bb": 2}]})"),
+              "setup.json: attachment 1: unknown key 'bb'");
+    // An "attachments" array elsewhere than at the top level holds no entries.
+    EXPECT_EQ(problem(R"({"attachments": [], "other": {"attachments": [{"file": 1}]}})"),
+              "setup.json: unknown key 'other' at the top level");
+    EXPECT_EQ(problem(R"({"attachments": {"file": "a"}})"),
+              "setup.json: \"attachments\" must be an array");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a"}, ["file"]]})"),
+              "setup.json: attachment 2: must be an object");
+    // Values of the wrong kind, nested ones and null among them.
+    EXPECT_EQ(problem(R"({"attachments": [{"file": {"x": 1}}]})"),
+              "setup.json: attachment 1: \"file\" must be a non-empty string");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": ["a"]}]})"),
+              "setup.json: attachment 1: \"command\" must be a string");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": null}]})"),
+              "setup.json: attachment 1: \"quiet\" must be true or false");
+    EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": null}]})"),
+              "setup.json: attachment 1: \"lcid\": not a language identifier; give " +
+                  std::string(lcid_forms));
+
+    const ManifestResult many = parse_manifest(
+        R"({"attachments": [{"file": "x/a.bin"}, {"command": "c.exe", "params": "-q", "lcid": 1031,
+            "quiet": true, "in_extraction_dir": false}, {"file": "/abs/b.bin", "name": "n/b"}]})",
+        "/base", "m.json");
+    ASSERT_TRUE(many.status.ok()) << many.status.message();
+    ASSERT_EQ(many.items.size(), 3u);
+    EXPECT_EQ(many.items[0].source, fs::path("/base/x/a.bin"));
+    EXPECT_EQ(many.items[0].name, u"a.bin");
+    EXPECT_EQ(many.items[1].parameters, u"-q");
+    EXPECT_EQ(many.items[1].lcid, std::optional<std::uint16_t>(0x0407));
+    EXPECT_TRUE(many.items[1].quiet);
+    EXPECT_FALSE(many.items[1].in_extraction_dir);
+    EXPECT_EQ(many.items[2].source, fs::path("/abs/b.bin"));
+    EXPECT_EQ(many.items[2].name, u"n/b");
+    EXPECT_EQ(many.items[2].origin, "m.json attachment 3");
+}
+
 TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
     PackItem item;
     ASSERT_TRUE(parse_file_argument("dir/a=b.bin", item).ok());
@@ -421,16 +475,6 @@ TEST(PackerTerminalText, EscapesControlCharactersAndBytesThatAreNoUtf8) {
               "csi\\u009B2J, nel\\u0085");
     EXPECT_EQ(terminal_text("cut\xC3 bad\xFF lone\x80"), "cut\\xC3 bad\\xFF lone\\x80");
     EXPECT_EQ(terminal_text("\xC2\xA0nbsp"), "\xC2\xA0nbsp") << "U+00A0 is no control character";
-}
-
-TEST(PackerUtf8, DecodesStrictlyAndEncodesForDisplay) {
-    EXPECT_EQ(utf8_to_utf16("a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"), u"a\u00e4\u20ac\U0001F600");
-    for (const char* bad : {"\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3",
-                            "\xE2\x82", "\x80", "\xFF"}) {
-        EXPECT_EQ(utf8_to_utf16(bad), std::nullopt) << bad;
-    }
-    EXPECT_EQ(utf16_to_utf8(u"a\u00e4\U0001F600"), "a\xC3\xA4\xF0\x9F\x98\x80");
-    EXPECT_EQ(utf16_to_utf8(std::u16string{u'x', char16_t(0xD800), u'y'}), "x\xEF\xBF\xBDy");
 }
 
 TEST_F(PackerTest, VerifyAndExtractNameTheFirstCorruptedAttachment) {
@@ -535,7 +579,7 @@ TEST_F(PackerTest, BuildAndVerifyApplyTheSameNameRulesAsWindows) {
     const std::u16string long_name(300, u'n');
     EXPECT_EQ(verify_pair(u"ok.txt", long_name),
               path_to_utf8(path("clash.exe")) + ": attachment 1: invalid file name '" +
-                  utf16_to_utf8(long_name) + "': " + file_name_problem(long_name));
+                  to_utf8(long_name) + "': " + file_name_problem(long_name));
     EXPECT_EQ(file_name_problem(long_name).rfind("the name is too long for a Windows path", 0), 0u);
     EXPECT_EQ(list_attachments(path("clash.exe")).attachments.size(), 2u);
 }
@@ -629,6 +673,61 @@ TEST_F(PackerTest, ListAndVerifyNameTheLauncherAFileCarries) {
               std::string::npos);
     EXPECT_NE(format_verify_json(verify_launcher(path("foreign"))).find("\"launcher\": null"),
               std::string::npos);
+}
+
+TEST_F(PackerTest, DirectoryPacksEveryRegularFileInTheOrderOfTheirPaths) {
+    fs::create_directories(path("tree/b/deep/er"));
+    fs::create_directories(path("tree/empty"));
+    write(path("tree/b/deep/er/z.bin"), pattern(5000, 1));
+    write(path("tree/a.txt"), {'a'});
+    write(path("tree/b.txt"), {'b'});
+    write(path("tree/\xC3\xA4.txt"), {'u'});
+    fs::create_symlink("a.txt", path("tree/link.txt"));
+    // Relative to its directory: the names are the paths below it, "/" between components,
+    // sorted by their bytes ("b.txt" before "b/", '.' before '/'), a link to a file as the file.
+    DirectoryArgument tree;
+    ASSERT_TRUE(parse_directory_argument(path_to_utf8(path("tree")) + "=pay\\", tree).ok());
+    std::vector<PackItem> items;
+    ASSERT_TRUE(add_directory_files(tree, items).ok());
+    std::vector<std::u16string> names;
+    for (const PackItem& item : items)
+        names.push_back(item.name);
+    EXPECT_EQ(names,
+              (std::vector<std::u16string>{u"pay\\a.txt", u"pay\\b.txt", u"pay\\b/deep/er/z.bin",
+                                           u"pay\\link.txt", u"pay\\\u00e4.txt"}));
+    EXPECT_EQ(items[3].source, path("tree/link.txt"));
+    EXPECT_EQ(items[0].origin, "--directory " + path_to_utf8(path("tree")) + "=pay\\");
+    ASSERT_TRUE(build(items).ok());
+    EXPECT_EQ(list_attachments(path("out.exe")).attachments.size(), 5u);
+
+    // What it can't pack, named with its path; nothing is added then.
+    const auto refusal = [&](const fs::path& root) {
+        DirectoryArgument argument;
+        EXPECT_TRUE(parse_directory_argument(path_to_utf8(root), argument).ok());
+        std::vector<PackItem> none;
+        const Status status = add_directory_files(argument, none);
+        EXPECT_TRUE(none.empty());
+        return status.message();
+    };
+    fs::create_directories(path("odd"));
+    fs::create_directory_symlink("../tree", path("odd/up"));
+    EXPECT_EQ(refusal(path("odd")),
+              path_to_utf8(path("odd/up")) +
+                  ": is a symbolic link to a directory; --directory follows links to files only");
+    fs::remove(path("odd/up"));
+    fs::create_symlink("missing", path("odd/dangling"));
+    EXPECT_EQ(refusal(path("odd")),
+              path_to_utf8(path("odd/dangling")) + ": is a symbolic link to nothing");
+    fs::remove(path("odd/dangling"));
+    write(path("odd/\xFF.bin"), {1});
+    EXPECT_EQ(refusal(path("odd")),
+              path_to_utf8(path("odd")) + "/\\xFF.bin: the name is not valid UTF-8");
+    EXPECT_EQ(refusal(path("nowhere")),
+              path_to_utf8(path("nowhere")) + ": can't open: No such file or directory");
+    EXPECT_EQ(refusal(path("tree/a.txt")),
+              path_to_utf8(path("tree/a.txt")) + ": is not a directory; give a file with --file");
+    DirectoryArgument empty;
+    EXPECT_EQ(parse_directory_argument("=x", empty).message(), "--directory =x: the path is empty");
 }
 
 TEST_F(PackerTest, RefusesToOverwriteWithoutForce) {
@@ -798,10 +897,10 @@ TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
         {u"conout$", "the name uses the Windows device name 'conout$'"},
     };
     for (const auto& [name, problem] : refused) {
-        EXPECT_EQ(file_name_problem(name), problem) << utf16_to_utf8(name);
+        EXPECT_EQ(file_name_problem(name), problem) << to_utf8(name);
         const Status status = build({file("in.bin", name, {1})});
         EXPECT_EQ(status.message(),
-                  "--file in.bin: name '" + terminal_text(utf16_to_utf8(name)) + "': " + problem);
+                  "--file in.bin: name '" + terminal_text(to_utf8(name)) + "': " + problem);
     }
     EXPECT_EQ(file_name_problem(u"console.txt"), "");
     EXPECT_EQ(file_name_problem(u"d\u00e9j\u00e0 vu/\U0001F600.txt"), "");
@@ -830,7 +929,7 @@ TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
     EXPECT_EQ(build({command(u"x.exe", std::u16string(u"a\0b", 3))}).message(),
               "--command: the parameter text contains a NUL character");
     EXPECT_EQ(build({file("in.bin", too_long, {1})}).message(),
-              "--file in.bin: name '" + utf16_to_utf8(too_long) +
+              "--file in.bin: name '" + to_utf8(too_long) +
                   "': the name is longer than 65535 UTF-16 code units");
     // Exactly 65535 code units fit.
     ASSERT_TRUE(build({command(longest, longest)}).ok());
@@ -887,6 +986,60 @@ TEST_F(PackerTest, FailedBuildLeavesNoOutputAndNoTemporaryFile) {
                              ": can't create a temporary file beside it: ",
                          0),
               0u);
+}
+
+// An input is opened only when it is read, after the inputs behind it in the file were written;
+// whatever is wrong, the message names the first input in the order given that can't be used,
+// with or without a progress bar, and nothing is left behind.
+TEST_F(PackerTest, BuildNamesTheFirstUnusableInputInTheOrderGiven) {
+    // A socket can be looked at but not opened, by anyone.
+    const fs::path socket_path = path("socket");
+    const int socket_descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(socket_descriptor, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.native().size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socket_path.c_str());
+    ASSERT_EQ(
+        ::bind(socket_descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(socket_descriptor);
+    const auto input = [](const fs::path& source, std::u16string name) {
+        PackItem item;
+        item.source = source;
+        item.name = std::move(name);
+        item.origin = "--file " + source.string();
+        return item;
+    };
+    const PackItem good = file("good.bin", u"good.bin", pattern(3000, 1));
+    const PackItem socket = input(socket_path, u"socket");
+    const PackItem directory = input(path("sub"), u"sub");
+    fs::create_directory(path("sub"));
+    const std::string socket_problem =
+        path_to_utf8(socket_path) + ": can't open: No such device or address";
+    const std::string directory_problem = path_to_utf8(path("sub")) + ": is a directory";
+    const std::vector<std::string> before = directory_entries();
+    for (const bool with_progress : {false, true}) {
+        const ProgressCallback progress =
+            with_progress ? ProgressCallback([](std::uint64_t, std::uint64_t) {}) : nullptr;
+        EXPECT_EQ(build({good, socket, directory}, "out.exe", false, progress).message(),
+                  socket_problem);
+        EXPECT_EQ(build({good, directory, socket}, "out.exe", false, progress).message(),
+                  directory_problem);
+        EXPECT_EQ(build({socket, good}, "out.exe", false, progress).message(), socket_problem);
+        EXPECT_EQ(build({directory}, "out.exe", false, progress).message(), directory_problem);
+        EXPECT_EQ(directory_entries(), before) << with_progress;
+    }
+    // With an output to replace, an input that is the output is refused, under any of its names.
+    write(path("out.exe"), {'o', 'l', 'd'});
+    fs::create_hard_link(path("out.exe"), path("alias.bin"));
+    EXPECT_EQ(build({good, input(path("alias.bin"), u"alias.bin")}, "out.exe", true).message(),
+              path_to_utf8(path("out.exe")) + ": is also an input file (--file " +
+                  path("alias.bin").string() + ")");
+    EXPECT_EQ(build({command(u"x.exe")}, "launcher.exe", true).message(),
+              path_to_utf8(launcher_) +
+                  ": is the launcher itself; the input is never modified, write the packed file "
+                  "elsewhere");
+    EXPECT_EQ(read(path("out.exe")), Bytes({'o', 'l', 'd'}));
 }
 
 // Build and extract are interrupted after their first chunk of file data, as a signal would
@@ -967,9 +1120,9 @@ TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
           u"dir//x", u"dir./x", u"CON", u"sub/lpt1.txt", u"com3 .log"}) {
         write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(name, data), data},
                                                             {file_spec(u"safe.txt", data), data}}));
-        const std::string expected =
-            path_to_utf8(path("evil.exe")) + ": attachment 2: invalid file name '" +
-            terminal_text(utf16_to_utf8(name)) + "': " + file_name_problem(name);
+        const std::string expected = path_to_utf8(path("evil.exe")) +
+                                     ": attachment 2: invalid file name '" +
+                                     terminal_text(to_utf8(name)) + "': " + file_name_problem(name);
         EXPECT_EQ(verify_launcher(path("evil.exe")).status.message(), expected);
         const ExtractReport report = extract_launcher(path("evil.exe"), path("x/y"));
         EXPECT_EQ(report.status.message(), expected);

@@ -24,11 +24,14 @@ the user chooses (it asks only when there are several). Give a parameter text be
 as --params=TEXT.
 
 --file PATH=NAME: NAME is the file's path in the extraction directory (a slash or a backslash
-separates directories; it can't hold '='). Names are refused as the launcher refuses them:
-leaving the extraction directory ("..", absolute, drive, UNC), empty or "." components, device
-names such as CON, NUL, COM1 or LPT1 (with any extension) as a component, components ending in
-a dot or a space, control characters, the characters : < > | ? * and the double quote, and a
-name that Windows takes for an earlier one (Windows ignores case, also of letters outside A to Z).
+separates directories; it can't hold '='). --directory DIR packs every regular file below DIR
+under its path below DIR (with DIR=NAME, below NAME/), in the order of those paths; symbolic
+links to files count as the files, other links, devices and pipes are refused, and empty
+directories are not kept. Names are refused as the launcher refuses them: leaving the
+extraction directory ("..", absolute, drive, UNC), empty or "." components, device names such
+as CON, NUL, COM1 or LPT1 (with any extension) as a component, components ending in a dot or a
+space, control characters, the characters : < > | ? * and the double quote, and a name that
+Windows takes for an earlier one (Windows ignores case, also of letters outside A to Z).
 )";
 
 const char* const manifest_help = R"(Manifest (--manifest FILE.json):
@@ -138,11 +141,13 @@ struct BuildOptions {
     bool force = false;
     bool no_progress = false;
     std::vector<std::string> files;
+    std::vector<std::string> directories;
     std::vector<std::string> commands;
     std::vector<std::string> params;
     std::vector<std::string> lcids;
     std::vector<std::string> manifests;
     CLI::Option* file = nullptr;
+    CLI::Option* directory = nullptr;
     CLI::Option* command = nullptr;
     CLI::Option* params_option = nullptr;
     CLI::Option* lcid = nullptr;
@@ -166,6 +171,8 @@ public:
     int add(const CLI::Option* option) {
         if (option == options_.file)
             return add_file(options_.files.at(next_file_++));
+        if (option == options_.directory)
+            return add_directory(options_.directories.at(next_directory_++));
         if (option == options_.command)
             return add_command(options_.commands.at(next_command_++));
         if (option == options_.manifest)
@@ -191,8 +198,20 @@ private:
         return 0;
     }
 
+    int add_directory(const std::string& argument) {
+        DirectoryArgument directory;
+        if (const Status status = parse_directory_argument(argument, directory); !status.ok())
+            return usage_error(status.message());
+        if (const Status status = add_directory_files(directory, items_); !status.ok()) {
+            print_error(status.message());
+            return exit_failure;
+        }
+        command_ = none;
+        return 0;
+    }
+
     int add_command(const std::string& program) {
-        std::optional<std::u16string> name = utf8_to_utf16(program);
+        std::optional<std::u16string> name = from_utf8_strict(program);
         if (!name)
             return usage_error("--command " + program + ": not valid UTF-8");
         PackItem item;
@@ -225,7 +244,7 @@ private:
             const std::string& text = options_.params.at(next_params_++);
             if (std::exchange(has_params_, true))
                 return usage_error(item.origin + ": --params is given twice");
-            std::optional<std::u16string> parameters = utf8_to_utf16(text);
+            std::optional<std::u16string> parameters = from_utf8_strict(text);
             if (!parameters)
                 return usage_error("--params " + text + ": not valid UTF-8");
             item.parameters = std::move(*parameters);
@@ -243,7 +262,8 @@ private:
 
     const BuildOptions& options_;
     std::vector<PackItem>& items_;
-    std::size_t next_file_ = 0, next_command_ = 0, next_params_ = 0, next_lcid_ = 0;
+    std::size_t next_file_ = 0, next_directory_ = 0, next_command_ = 0, next_params_ = 0;
+    std::size_t next_lcid_ = 0;
     std::size_t next_manifest_ = 0;
     std::size_t command_ = none;  // the index in items of the command that modifiers apply to
     bool has_params_ = false, has_lcid_ = false;
@@ -264,6 +284,10 @@ CLI::App* add_build(CLI::App& app, BuildOptions& options) {
         build->add_option("--file", options.files,
                           "A file to extract, under NAME (default: its own name; rules below)"));
     options.file->type_name("PATH[=NAME]");
+    options.directory = repeatable(
+        build->add_option("--directory", options.directories,
+                          "Every file below DIR, named by its path below DIR (or NAME/path)"));
+    options.directory->type_name("DIR[=NAME]");
     options.command = repeatable(
         build->add_option("--command", options.commands, "A program to open after extraction"));
     options.command->type_name("PROGRAM");

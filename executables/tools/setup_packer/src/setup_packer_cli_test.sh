@@ -159,6 +159,28 @@ run 1 extract setup.exe -C out
 has stderr.txt "already exists"
 one_line stderr.txt
 
+# --directory: every file below the tree, named by its path there, in the order of the paths.
+run 0 build --launcher launcher.exe --output tree.exe --directory payload=pay --command x.exe
+run 0 list tree.exe
+names=$(awk 'NR > 1 && $1 ~ /^[0-9]+$/ { print $3 }' stdout.txt | tr '\n' ' ')
+checks=$((checks + 1))
+[ "$names" = "pay/dätä.txt pay/empty.bin pay/first.txt pay/sub/last.bin x.exe " ] ||
+    fail "list shows the files of --directory wrongly: $names"
+run 0 extract tree.exe -C tree_out
+checks=$((checks + 1))
+diff -r payload tree_out/pay >/dev/null || fail "the extracted tree differs from payload"
+run 1 build --launcher launcher.exe --output tree.exe --directory payload/first.txt
+has stderr.txt "payload/first.txt: is not a directory; give a file with --file"
+if [ "$windows" -eq 0 ]; then
+    mkdir -p odd && mkfifo odd/pipe
+    run 1 build --launcher launcher.exe --output odd.exe --directory odd
+    has stderr.txt "odd/pipe: is a named pipe, not a regular file; --directory packs regular files"
+    rm odd/pipe && printf 'x' >odd/con.txt
+    run 1 build --launcher launcher.exe --output odd.exe --directory odd
+    has stderr.txt "--directory odd: name 'con.txt': the name uses the Windows device name 'con'"
+    [ ! -e odd.exe ] || fail "a refused --directory build wrote odd.exe"
+fi
+
 run 0 list launcher.exe
 has stdout.txt "no attachments"
 run 0 verify launcher.exe
