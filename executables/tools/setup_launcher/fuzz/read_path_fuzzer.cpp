@@ -22,7 +22,6 @@
 #include "attachments.h"
 #include "error_report.h"
 #include "file_helpers.h"
-#include "payload_format.h"
 #include "setup_launcher.h"
 #include "string_table.h"
 #include "wide_format.h"
@@ -131,8 +130,9 @@ void check_extraction(std::FILE* file, const std::uint8_t* data, std::int64_t ch
     std::size_t extracted = 0;
     std::size_t commands = 0;
     std::vector<std::uint8_t> written;
+    ChainReader reader{file, signature};
     for (std::int64_t end = chain_end; end > 0;) {
-        const HeaderResult result = read_attachment_header(file, end, signature);
+        const HeaderResult result = read_attachment_header(reader, end);
         check(result.status != HeaderStatus::error);
         if (result.status == HeaderStatus::end_of_chain)
             break;

@@ -11,9 +11,10 @@
 
 // ---- Own file and path ----
 
-// Positions the launcher's own file (origin SEEK_SET or SEEK_END). A failure returns false in the
-// tolerant mode and is reported as "error_reading" otherwise.
-bool seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant);
+// Positions the launcher's own file (origin SEEK_SET or SEEK_END) and returns the position
+// reached, past SEEK_END from tell_file. A failure returns -1 in the tolerant mode and is reported
+// as "error_reading" otherwise.
+std::int64_t seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant);
 // The current position; a failure is reported as "error_reading".
 std::int64_t tell_file(std::FILE* file);
 // True when the path opens for reading as a file; a directory gives false.

@@ -126,13 +126,14 @@ TEST_F(FileHelpersTest, SeekAndTellUse64BitPositionsAndReportFailures) {
     std::FILE* file = std::fopen(name.c_str(), "rb");
     ASSERT_NE(file, nullptr);
 
-    EXPECT_TRUE(seek_file(file, 0, SEEK_END, false));
+    EXPECT_EQ(seek_file(file, 0, SEEK_END, false), size);
     EXPECT_EQ(tell_file(file), size);
-    EXPECT_TRUE(seek_file(file, -size, SEEK_END, false));
-    EXPECT_EQ(tell_file(file), 0);
+    EXPECT_EQ(seek_file(file, -size, SEEK_END, false), 0);
+    EXPECT_EQ(seek_file(file, size - 1, SEEK_SET, false), size - 1);
+    EXPECT_EQ(tell_file(file), size - 1);
 
-    EXPECT_FALSE(seek_file(file, -1, SEEK_SET, true));
-    EXPECT_FALSE(seek_file(file, -size - 1, SEEK_END, true));
+    EXPECT_EQ(seek_file(file, -1, SEEK_SET, true), -1);
+    EXPECT_EQ(seek_file(file, -size - 1, SEEK_END, true), -1);
     EXPECT_EQ(report_of([&] { seek_file(file, -4, SEEK_SET, true); }), std::nullopt);
     const auto report = report_of([&] { seek_file(file, -4, SEEK_SET, false); });
     EXPECT_TRUE(starts_with(report,

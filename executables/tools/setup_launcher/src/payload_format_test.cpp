@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adler32.h"
+#include "chain_reader.h"
 #include "wide_format.h"
 
 namespace {
@@ -118,9 +119,20 @@ std::int64_t chain_end_in(const Bytes& bytes) {
     return chain_end_in(bytes, size_of(bytes));
 }
 
+// The header that ends at `end`, as a fresh reader reads it.
+HeaderResult header_at(std::FILE* file, std::int64_t end) {
+    ChainReader reader{file, signature};
+    return read_attachment_header(reader, end);
+}
+
+std::int64_t total_of(std::FILE* file, std::int64_t chain_end) {
+    ChainReader reader{file, signature};
+    return total_data_size(reader, chain_end);
+}
+
 std::int64_t total_in(const Bytes& bytes, std::int64_t chain_end) {
     const File file = file_with(bytes);
-    return total_data_size(file.get(), chain_end, signature);
+    return total_of(file.get(), chain_end);
 }
 
 TEST(AttachmentSignature, IsTheTwelveAsciiBytesOfTheFormat) {
@@ -228,9 +240,11 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     const File file = file_with(launcher);
     const std::int64_t chain_end = image_size + chain_size;
     EXPECT_EQ(find_chain_end(file.get(), size_of(launcher), signature), chain_end);
-    EXPECT_EQ(total_data_size(file.get(), chain_end, signature), 7248384);
+    // One reader for the whole walk, as the launcher reads: the sizing pass, then each header.
+    ChainReader reader{file.get(), signature};
+    EXPECT_EQ(total_data_size(reader, chain_end), 7248384);
 
-    const HeaderResult second = read_attachment_header(file.get(), chain_end, signature);
+    const HeaderResult second = read_attachment_header(reader, chain_end);
     ASSERT_EQ(second.status, HeaderStatus::attachment);
     EXPECT_EQ(second.header.name, u"update.msp");
     EXPECT_EQ(second.header.parameters, u"");
@@ -242,7 +256,7 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     EXPECT_EQ(second.header.header_start, chain_end - 53);
     EXPECT_EQ(second.header.data_start, image_size + 147);
 
-    const HeaderResult first = read_attachment_header(file.get(), image_size + 147, signature);
+    const HeaderResult first = read_attachment_header(reader, image_size + 147);
     ASSERT_EQ(first.status, HeaderStatus::attachment);
     EXPECT_EQ(first.header.name, u"msiexec.exe");
     EXPECT_EQ(first.header.parameters, u"/p update.msp REINSTALL=ALL REINSTALLMODE=omus");
@@ -252,8 +266,7 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     EXPECT_EQ(first.header.header_start, image_size);
     EXPECT_EQ(first.header.data_start, image_size);
 
-    EXPECT_EQ(read_attachment_header(file.get(), image_size, signature).status,
-              HeaderStatus::end_of_chain);
+    EXPECT_EQ(read_attachment_header(reader, image_size).status, HeaderStatus::end_of_chain);
 }
 
 TEST(FindChainEnd, FindsASignatureAcrossEachWindowBorder) {
@@ -424,7 +437,7 @@ TEST(ReadAttachmentHeader, NamesTheFirstFaultInTheReadersOrder) {
     for (const HeaderCase& c : cases) {
         const File file_of_case = file_with(c.bytes);
         const std::int64_t end = c.end == -1 ? size_of(c.bytes) : c.end;
-        const HeaderResult result = read_attachment_header(file_of_case.get(), end, signature);
+        const HeaderResult result = header_at(file_of_case.get(), end);
         if (c.key == nullptr) {
             EXPECT_EQ(result.status, HeaderStatus::end_of_chain) << c.what;
         } else {
@@ -442,16 +455,15 @@ TEST(ReadAttachmentHeader, CutsTextsAtTheirFirstNulAndLetsCommandsNameAnyProgram
     AttachmentPlan nothing;  // neither file nor command: read, then without effect
     append_attachment(chain, nothing);
     const File file = file_with(chain);
+    ChainReader reader{file.get(), signature};
 
-    const HeaderResult last = read_attachment_header(file.get(), size_of(chain), signature);
+    const HeaderResult last = read_attachment_header(reader, size_of(chain));
     ASSERT_EQ(last.status, HeaderStatus::attachment);
     EXPECT_EQ(last.header.fields.header_size, 33u);
-    const HeaderResult absolute =
-        read_attachment_header(file.get(), last.header.data_start, signature);
+    const HeaderResult absolute = read_attachment_header(reader, last.header.data_start);
     ASSERT_EQ(absolute.status, HeaderStatus::attachment) << absolute.error_key;
     EXPECT_EQ(absolute.header.name, u"C:\\Windows\\system32\\msiexec.exe");
-    const HeaderResult cut =
-        read_attachment_header(file.get(), absolute.header.data_start, signature);
+    const HeaderResult cut = read_attachment_header(reader, absolute.header.data_start);
     ASSERT_EQ(cut.status, HeaderStatus::attachment);
     EXPECT_EQ(cut.header.name, u"setup.exe");
     EXPECT_EQ(cut.header.parameters, u"/q");
@@ -483,27 +495,27 @@ TEST(ReadAttachmentHeader, PassesTheLcidFieldOfAnyAttachmentSoTheWalkGoesOn) {
         std::uint16_t lcid;
         std::int64_t data_start;
     };
+    ChainReader reader{file.get(), signature};
     std::int64_t end = size_of(chain);
     for (const Expected& expected :
          {Expected{u"run.exe", 0x040C, command_start}, Expected{u"note", 0x0409, note_start},
           Expected{u"b.txt", 0x0407, b_start}, Expected{u"a.bin", 0, a_start}}) {
-        const HeaderResult result = read_attachment_header(file.get(), end, signature);
+        const HeaderResult result = read_attachment_header(reader, end);
         ASSERT_EQ(result.status, HeaderStatus::attachment) << to_utf8(expected.name);
         EXPECT_EQ(result.header.name, expected.name);
         EXPECT_EQ(result.header.lcid, expected.lcid);
         EXPECT_EQ(result.header.data_start, expected.data_start);
         end = result.header.data_start;
     }
-    EXPECT_EQ(read_attachment_header(file.get(), end, signature).status,
-              HeaderStatus::end_of_chain);
-    EXPECT_EQ(total_data_size(file.get(), size_of(chain), signature), 10);
+    EXPECT_EQ(read_attachment_header(reader, end).status, HeaderStatus::end_of_chain);
+    EXPECT_EQ(total_data_size(reader, size_of(chain)), 10);
 }
 
 TEST(ReadAttachmentHeader, LetsDataStartAtTheFileStart) {
     const Bytes data(9, 'x');
     const Bytes chain = with_attachment({}, file_spec(u"x", data), data);
     const File file = file_with(chain);
-    const HeaderResult result = read_attachment_header(file.get(), size_of(chain), signature);
+    const HeaderResult result = header_at(file.get(), size_of(chain));
     ASSERT_EQ(result.status, HeaderStatus::attachment);
     EXPECT_EQ(result.header.header_start, 9);
     EXPECT_EQ(result.header.data_start, 0);
@@ -626,8 +638,7 @@ TEST(ReadAttachmentHeader, RefusesEveryUnsafeFileNameButTakesItAsAProgram) {
                 with_data ? with_attachment(image, file_spec(std::u16string(c.name), data), data)
                           : with_attachment(image, file_spec(std::u16string(c.name), {}));
             const File file = file_with(file_bytes);
-            const HeaderResult result =
-                read_attachment_header(file.get(), size_of(file_bytes), signature);
+            const HeaderResult result = header_at(file.get(), size_of(file_bytes));
             EXPECT_EQ(result.status, HeaderStatus::error) << shown;
             if (!c.name.empty()) {
                 EXPECT_STREQ(result.error_key, "error_invalid_file_name") << shown;
@@ -638,8 +649,7 @@ TEST(ReadAttachmentHeader, RefusesEveryUnsafeFileNameButTakesItAsAProgram) {
             continue;
         const Bytes command = with_attachment(image, command_spec(std::u16string(c.name), u"/x"));
         const File file = file_with(command);
-        EXPECT_EQ(read_attachment_header(file.get(), size_of(command), signature).status,
-                  HeaderStatus::attachment)
+        EXPECT_EQ(header_at(file.get(), size_of(command)).status, HeaderStatus::attachment)
             << shown << ": a program is opened by the shell, never created";
     }
 }
@@ -834,8 +844,7 @@ TEST(SignedRange, HidesAttachmentsAfterTheCertificateTablesStart) {
     const File file = file_with(unsigned_after);
     const std::int64_t end = signed_range_end(file.get(), size_of(unsigned_after));
     EXPECT_EQ(end, size_of(unsigned_after)) << "unsigned: the whole file, as before";
-    const HeaderResult last =
-        read_attachment_header(file.get(), find_chain_end(file.get(), end, signature), signature);
+    const HeaderResult last = header_at(file.get(), find_chain_end(file.get(), end, signature));
     EXPECT_EQ(last.header.name, u"evil.exe");
 }
 
@@ -852,8 +861,8 @@ TEST(StreamPositioning, ReachesPastFourGibibytesAndRefusesNegativeTargets) {
     const std::int64_t end = far + size_of(attachment);
 
     EXPECT_EQ(find_chain_end(file.get(), end, signature), end);
-    EXPECT_EQ(total_data_size(file.get(), end, signature), 5);
-    const HeaderResult result = read_attachment_header(file.get(), end, signature);
+    EXPECT_EQ(total_of(file.get(), end), 5);
+    const HeaderResult result = header_at(file.get(), end);
     ASSERT_EQ(result.status, HeaderStatus::attachment);
     EXPECT_EQ(result.header.data_start, far);
 
