@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "attachments.h"
-#include "error_report.h"
-#include "file_helpers.h"
+#include "error_report_testing.h"
+#include "file_helpers_testing.h"
 #include "setup_launcher.h"
 #include "string_table.h"
 #include "wide_format.h"

@@ -8,7 +8,9 @@
 #include <optional>
 
 #include "adler32.h"
-#include "setup_launcher.h"
+#include "file_helpers_testing.h"
+#include "setup_launcher_testing.h"
+#include "string_table.h"
 #include "test_support.h"
 
 namespace {

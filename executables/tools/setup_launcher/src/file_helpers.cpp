@@ -4,6 +4,7 @@
 #include <string>
 
 #include "error_report.h"
+#include "file_helpers_testing.h"
 #include "payload_format.h"
 #include "platform.h"
 #include "wide_format.h"

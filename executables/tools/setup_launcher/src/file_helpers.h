@@ -59,9 +59,6 @@ bool directory_exists(const std::u16string& path);
 void delete_directory_tree(const std::u16string& path);
 // Deletes the extraction directory (creating it first if nothing has).
 void delete_extraction_dir();
-// Forgets the extraction directory, so that the next extraction_path creates a new one. The
-// launcher creates it once per process; tests need a fresh one each.
-void reset_extraction_root_for_tests();
 
 // ---- Running commands ----
 

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 
+#include "file_helpers_testing.h"
+#include "string_table.h"
 #include "test_support.h"
 
 namespace {

@@ -266,15 +266,6 @@ std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t para
 }
 
 bool seek_stream(std::FILE* file, std::int64_t offset, int origin) {
-    if (origin == SEEK_CUR) {
-        const std::int64_t current = tell_stream(file);
-        if (current < 0 || offset < -current ||
-            offset > std::numeric_limits<std::int64_t>::max() - current) {
-            return false;
-        }
-        offset += current;
-        origin = SEEK_SET;
-    }
     // A target before the start is refused here; with SEEK_END the runtime refuses it.
     if (origin == SEEK_SET && offset < 0)
         return false;

@@ -57,8 +57,9 @@ void encode_fixed_fields(const FixedFields& fields, std::uint8_t* bytes);  // wr
 std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t parameters_length,
                                    bool has_lcid);
 
-// 64-bit positioning of a stdio stream. seek_stream returns false on failure (also for a negative
-// position, which is refused before the runtime is asked; with SEEK_END the runtime refuses it);
+// 64-bit positioning of a stdio stream. seek_stream (origin SEEK_SET or SEEK_END) returns false on
+// failure (also for a negative position, which is refused before the runtime is asked; with
+// SEEK_END the runtime refuses it);
 // tell_stream returns -1 on failure. read_exact is true only for a complete read.
 bool seek_stream(std::FILE* file, std::int64_t offset, int origin);
 std::int64_t tell_stream(std::FILE* file);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "setup_launcher.h"
+#include "setup_launcher_testing.h"
 #include "string_table.h"
 #include "wide_format.h"
 
