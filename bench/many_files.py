@@ -35,10 +35,11 @@ def scratch_root(fallback):
     """A tmpfs directory when there is one, else `fallback`; and the file system's name."""
     for candidate in ("/dev/shm",):
         if os.path.isdir(candidate) and os.access(candidate, os.W_OK):
-            kind = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "--target", candidate],
-                                  capture_output=True, text=True, check=False).stdout.strip()
-            if kind == "tmpfs":
-                return tempfile.mkdtemp(prefix="many_files.", dir=candidate), kind
+            # A file system mounted twice is listed twice.
+            kinds = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "--target", candidate],
+                                   capture_output=True, text=True, check=False).stdout.split()
+            if kinds[:1] == ["tmpfs"]:
+                return tempfile.mkdtemp(prefix="many_files.", dir=candidate), "a tmpfs"
     os.makedirs(fallback, exist_ok=True)
     return tempfile.mkdtemp(prefix="many_files.", dir=fallback), "the scratch directory's"
 
@@ -171,10 +172,17 @@ def summary_rows(results):
     ]
 
 
+def medians(runs):
+    """Median CPU seconds of both sides of a comparison."""
+    return tuple(statistics.median(cpu(run) for run in side) for side in runs)
+
+
 def print_summary(results):
     extraction, packing = ratios(results)
     for name, value, target, ok in summary_rows(results):
         print(f"{'met' if ok else 'MISSED':>8}  {name}: {value} ({target})")
+    print("median CPU seconds: launcher %.3f, tar -x + rm -r %.3f; setup_packer %.3f, tar -c %.3f"
+          % (medians(results["extraction"]) + medians(results["packing"])))
     launcher_calls, tar_calls = results["calls"]
     if launcher_calls:
         print("system calls per file, launcher: " + calls_text(launcher_calls))

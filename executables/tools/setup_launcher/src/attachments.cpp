@@ -38,6 +38,10 @@ void collect_command(const AttachmentHeader& header) {
 // headers and data around it; a larger one is read on its own. Returns the Adler-32 of the data.
 std::uint32_t copy_data(ChainReader& chain, std::FILE* output, const AttachmentHeader& header,
                         const std::u16string& output_path) {
+    if (!reserve_chain_window(chain, static_cast<std::size_t>(std::min(header.fields.data_size,
+                                                                       extraction_chunk_size)))) {
+        FATAL_ERROR("error_internal");
+    }
     std::uint32_t sum = adler32_initial;
     std::int64_t position = header.data_start;
     for (std::uint64_t remaining = header.fields.data_size; remaining > 0;) {

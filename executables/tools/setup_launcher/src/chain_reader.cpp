@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -11,10 +12,8 @@ constexpr std::int64_t fixed_fields_offset = header_overhead;  // end - this: th
 
 // Reads `size` bytes at `start` into the window, which then holds exactly them.
 bool fill_window(ChainReader& reader, std::int64_t start, std::size_t size) {
-    if (size > reader.capacity) {
-        reader.window.reset(new std::uint8_t[size]);
-        reader.capacity = size;
-    }
+    if (!reserve_chain_window(reader, size))
+        return false;
     reader.window_size = 0;
     if (!seek_stream(reader.file, start, SEEK_SET) ||
         !read_exact(reader.file, reader.window.get(), size)) {
@@ -106,6 +105,18 @@ const char* read_header_texts(ChainReader& reader, std::int64_t& position,
 }
 
 }  // namespace
+
+bool reserve_chain_window(ChainReader& reader, std::size_t size) {
+    if (size <= reader.capacity)
+        return true;
+    std::uint8_t* window = new (std::nothrow) std::uint8_t[size];
+    if (window == nullptr)
+        return false;
+    reader.window.reset(window);
+    reader.capacity = size;
+    reader.window_size = 0;
+    return true;
+}
 
 const std::uint8_t* read_chain_bytes(ChainReader& reader, std::int64_t start, std::size_t size) {
     const std::int64_t end = start + static_cast<std::int64_t>(size);

@@ -28,6 +28,10 @@ struct ChainReader {
     std::size_t window_size = 0;    // bytes of the file that it holds
 };
 
+// Makes room in the window for `size` bytes; false (and nothing changes) when the memory can't be
+// had.
+bool reserve_chain_window(ChainReader& reader, std::size_t size);
+
 // The `size` bytes of the file from `start` (0 or more): from the window when it holds them, else
 // after one read that refills the window with the bytes below `start + size`, as many as it takes
 // and at least these. When that read fails, these bytes alone are read, so that a failure is
