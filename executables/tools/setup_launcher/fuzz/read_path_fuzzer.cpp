@@ -141,7 +141,8 @@ void check_extraction(std::FILE* file, const std::uint8_t* data, std::int64_t ch
             ++commands;
         if (is_extracted(header.fields)) {
             ++extracted;
-            check(read_whole_file(to_utf8(extraction_path(header.name)), written));
+            // The launcher's own path bytes: a name may carry bytes that are no UTF-8.
+            check(read_whole_file(to_path_bytes(extraction_path(header.name)), written));
             check(written.size() == header.fields.data_size);
             check(std::equal(written.begin(), written.end(), data + header.data_start));
         }
