@@ -10,10 +10,13 @@ namespace {
 constexpr std::int64_t signature_offset = signature_size;      // end - this: the signature
 constexpr std::int64_t fixed_fields_offset = header_overhead;  // end - this: the fixed fields
 
-// Reads `size` bytes at `start` into the window, which then holds exactly them.
+// Reads `size` bytes at `start` into the window, which then holds exactly them. Memory for it
+// is allocated as any other: a failure is the process's out-of-memory report, not a read error.
 bool fill_window(ChainReader& reader, std::int64_t start, std::size_t size) {
-    if (!reserve_chain_window(reader, size))
-        return false;
+    if (size > reader.capacity) {
+        reader.window.reset(new std::uint8_t[size]);
+        reader.capacity = size;
+    }
     reader.window_size = 0;
     if (!seek_stream(reader.file, start, SEEK_SET) ||
         !read_exact(reader.file, reader.window.get(), size)) {
