@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "setup_launcher.h"
+#include "setup_launcher_testing.h"
 
 namespace {
 

@@ -9,7 +9,8 @@ benchmarks (Google Benchmark's JSON for x86-64, the timing program's lines for a
 under Wine: the i686 one, or the x86-64 one on a host without 32-bit support), the language
 collection benchmark and the size of the i686 launcher image.
 
-With --verify-only it measures `setup_packer verify` alone and prints its ratio.
+With --verify-only it measures `setup_packer verify` alone and prints its ratio; with
+--many-files-only, the 10,000-file payload of bench/many_files.py alone.
 """
 
 import argparse
@@ -23,6 +24,9 @@ import statistics
 import subprocess
 import sys
 import time
+import types
+
+import many_files
 
 GIB = 1 << 30
 LOG = "/dev/null"  # set to a file in the scratch directory by main()
@@ -207,7 +211,7 @@ def verdict(ok):
     return "met" if ok else "**missed**"
 
 
-def write_report(args, extraction, packer, rss_kib, linger, verify):
+def write_report(args, extraction, packer, rss_kib, linger, verify, many):
     native, context = native_adler32(args.adler32_native)
     wine, wine_dispatched = wine_adler32(args.adler32_wine)
     native_ratios = dispatched_ratios(native)
@@ -256,6 +260,7 @@ def write_report(args, extraction, packer, rss_kib, linger, verify):
          verify_vs_zlib >= TARGETS["verify_vs_zlib"]),
         ("Peak resident memory of the launcher extracting 1 GiB", f"{rss_mib:.1f} MiB",
          "at most 16 MiB", rss_mib <= TARGETS["peak_rss_mib"]),
+        *many_files.summary_rows(many),
         ("i686 launcher image (setup_launcher.exe, resources included)",
          f"{image_bytes:,} bytes", "at most 131,072 bytes",
          image_bytes <= TARGETS["image_bytes"]),
@@ -364,6 +369,7 @@ def write_report(args, extraction, packer, rss_kib, linger, verify):
         f"Medians of user CPU: setup_packer verify {verify_user:.3f} s, zlib {verify_zlib_user:.3f} "
         f"s; ratio {verify_vs_zlib:.1f}x.",
         "",
+        *many_files.report_lines(many, linger),
         "## Peak memory",
         "",
         "`/usr/bin/time -v` on one more extraction run of the same launcher file: maximum "
@@ -477,6 +483,8 @@ def main():
     parser.add_argument("--command", dest="command_lines", action="append", default=[])
     parser.add_argument("--verify-only", action="store_true",
                         help="measure setup_packer verify only and print its ratio")
+    parser.add_argument("--many-files-only", action="store_true",
+                        help="measure the 10,000-file payload only and print its ratios")
     args = parser.parse_args()
 
     global LOG
@@ -486,6 +494,9 @@ def main():
     LOG = os.path.join(args.scratch, "last_run.log")
     stub = os.path.join(args.scratch, "stub_launcher.exe")
     write_pe_stub(args, stub)
+    if args.many_files_only:
+        many_files.print_summary(measure_many_files(args, stub))
+        return
 
     verify = measure_verify(args, stub)
     ratio, verify_user, zlib_user = verify_ratio(verify)
@@ -499,7 +510,21 @@ def main():
     if missing:
         parser.error("without --verify-only these are needed: " + ", ".join(missing))
     extraction, packer, rss_kib = measure_files(args, stub)
-    write_report(args, extraction, packer, rss_kib, args.linger_ms / 1000, verify)
+    many = measure_many_files(args, stub)
+    many_files.print_summary(many)
+    write_report(args, extraction, packer, rss_kib, args.linger_ms / 1000, verify, many)
+
+
+def measure_many_files(args, stub):
+    """The 10,000-file payload: the launcher against tar -x + rm -r, setup_packer against tar -c."""
+    if args.launcher is None:
+        sys.exit("measure: --launcher is needed for the many-files benchmark")
+    harness = types.SimpleNamespace(
+        run_timed=run_timed, paired_runs=paired_runs,
+        pack_behind=lambda launcher, output, *options: pack_behind(args, launcher, output,
+                                                                   *options))
+    return many_files.measure(harness, args.launcher, args.packer, stub, args.pairs,
+                              args.scratch)
 
 
 def measure_files(args, stub):

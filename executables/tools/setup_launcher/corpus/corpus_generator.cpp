@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "adler32.h"
-#include "payload_format.h"
+#include "chain_reader.h"
 #include "wide_format.h"
 
 namespace {
@@ -84,9 +84,10 @@ std::vector<Layout> parse_chain(const char* packed_path, std::size_t image_size,
     if (file == nullptr)
         fail(std::string("can't open ") + packed_path);
     std::vector<Layout> layouts;
+    ChainReader reader{file, signature};
     auto end = static_cast<std::int64_t>(packed_size);
     for (;;) {
-        const HeaderResult result = read_attachment_header(file, end, signature);
+        const HeaderResult result = read_attachment_header(reader, end);
         if (result.status == HeaderStatus::end_of_chain)
             break;
         if (result.status == HeaderStatus::error)

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "payload_format.h"
+#include "chain_reader.h"
 
 namespace {
 
@@ -86,10 +86,11 @@ std::int64_t plain_certificate_table(const std::uint8_t* data, std::size_t size)
 // the walk reaches the chain's start without an error, else -1.
 std::int64_t walk(std::FILE* file, const std::uint8_t* data, std::int64_t chain_end,
                   const Signature& signature) {
+    ChainReader reader{file, signature};
     std::int64_t end = chain_end;
     std::int64_t total = 0;
     for (int steps = 0; steps < 4096; ++steps) {
-        const HeaderResult result = read_attachment_header(file, end, signature);
+        const HeaderResult result = read_attachment_header(reader, end);
         if (result.status == HeaderStatus::end_of_chain)
             return total;
         if (result.status == HeaderStatus::error) {
@@ -175,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               last_signature_end(data, search_end, signature));
     }
     if (chain_end > 0) {
-        const std::int64_t total = total_data_size(file, chain_end, signature);
+        ChainReader reader{file, signature};
+        const std::int64_t total = total_data_size(reader, chain_end);
         check(total >= -1);
         const std::int64_t walked = walk(file, data, chain_end, signature);
         // Over a chain that the reader accepts, the pre-pass takes the same steps.

@@ -20,9 +20,8 @@
 #include <vector>
 
 #include "attachments.h"
-#include "error_report.h"
-#include "file_helpers.h"
-#include "payload_format.h"
+#include "error_report_testing.h"
+#include "file_helpers_testing.h"
 #include "setup_launcher.h"
 #include "string_table.h"
 #include "wide_format.h"
@@ -134,8 +133,9 @@ void check_extraction(std::FILE* file, const std::uint8_t* data, std::int64_t ch
     std::size_t extracted = 0;
     std::size_t commands = 0;
     std::vector<std::uint8_t> written;
+    ChainReader reader{file, signature};
     for (std::int64_t end = chain_end; end > 0;) {
-        const HeaderResult result = read_attachment_header(file, end, signature);
+        const HeaderResult result = read_attachment_header(reader, end);
         check(result.status != HeaderStatus::error);
         if (result.status == HeaderStatus::end_of_chain)
             break;
@@ -144,7 +144,8 @@ void check_extraction(std::FILE* file, const std::uint8_t* data, std::int64_t ch
             ++commands;
         if (is_extracted(header.fields)) {
             ++extracted;
-            check(read_whole_file(to_utf8(extraction_path(header.name)), written));
+            // The launcher's own path bytes: a name may carry bytes that are no UTF-8.
+            check(read_whole_file(to_path_bytes(extraction_path(header.name)), written));
             check(written.size() == header.fields.data_size);
             check(std::equal(written.begin(), written.end(), data + header.data_start));
         }

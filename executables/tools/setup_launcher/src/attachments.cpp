@@ -1,7 +1,6 @@
 #include "attachments.h"
 
-#include <memory>
-#include <new>
+#include <algorithm>
 
 #include "adler32.h"
 #include "error_report.h"
@@ -14,12 +13,6 @@ namespace {
 // roughly the file's length less the executable image.
 constexpr std::int64_t image_size_estimate = 153600;
 constexpr unsigned progress_linger_milliseconds = 250;
-
-// Closes a stdio stream when it goes out of scope.
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 void report_header_error(const HeaderResult& result) {
     const std::u16string file_name = own_file_name();
@@ -40,29 +33,26 @@ void collect_command(const AttachmentHeader& header) {
     }
 }
 
-// Copies the data in chunks, one read, one write and one checksum update each, and advances the
-// progress window after every chunk. Returns the Adler-32 of the data.
-std::uint32_t copy_data(std::FILE* file, std::FILE* output, const AttachmentHeader& header,
+// Copies the data in chunks, one write and one checksum update each, and advances the progress
+// window after every chunk. A chunk that fits the reader's window comes from there, with the
+// headers and data around it; a larger one is read on its own. Returns the Adler-32 of the data.
+std::uint32_t copy_data(ChainReader& chain, std::FILE* output, const AttachmentHeader& header,
                         const std::u16string& output_path) {
-    const std::uint64_t buffer_size = header.fields.data_size < extraction_chunk_size
-                                          ? header.fields.data_size
-                                          : extraction_chunk_size;
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                               std::uint8_t[buffer_size > 0 ? buffer_size : 1]);
-    if (!buffer)
+    if (!reserve_chain_window(chain, static_cast<std::size_t>(std::min(header.fields.data_size,
+                                                                       extraction_chunk_size)))) {
         FATAL_ERROR("error_internal");
-
+    }
     std::uint32_t sum = adler32_initial;
+    std::int64_t position = header.data_start;
     for (std::uint64_t remaining = header.fields.data_size; remaining > 0;) {
-        const auto chunk =
-            static_cast<std::size_t>(remaining < buffer_size ? remaining : buffer_size);
-        if (!read_exact(file, buffer.get(), chunk)) {
+        const auto chunk = static_cast<std::size_t>(std::min(remaining, extraction_chunk_size));
+        const std::uint8_t* bytes = read_chain_bytes(chain, position, chunk);
+        if (bytes == nullptr)
             FATAL_ERROR("error_reading_file", own_file_name().c_str(), header.name.c_str());
-        }
-        if (std::fwrite(buffer.get(), 1, chunk, output) != chunk) {
+        if (std::fwrite(bytes, 1, chunk, output) != chunk)
             FATAL_ERROR("error_writing", output_path.c_str());
-        }
-        sum = adler32(sum, buffer.get(), chunk);
+        sum = adler32(sum, bytes, chunk);
+        position += static_cast<std::int64_t>(chunk);
         remaining -= chunk;
         if (!report_progress(chunk)) {
             // The user closed the progress window: abandon the run without a message.
@@ -74,10 +64,7 @@ std::uint32_t copy_data(std::FILE* file, std::FILE* output, const AttachmentHead
     return sum;
 }
 
-void extract_file(std::FILE* file, const AttachmentHeader& header) {
-    if (!seek_file(file, header.data_start, SEEK_SET, true)) {
-        FATAL_ERROR("error_reading", own_file_name().c_str());
-    }
+void extract_file(ChainReader& chain, const AttachmentHeader& header) {
     // The file calls take no longer paths, and the length depends on where the extraction
     // directory lies, known only once it exists. When it was created just for this check it is
     // still empty, and goes again: a refused name leaves nothing behind.
@@ -96,8 +83,10 @@ void extract_file(std::FILE* file, const AttachmentHeader& header) {
     std::FILE* output = created.file;
     if (created.status != NewFileStatus::created)
         FATAL_ERROR("error_opening_for_write", header.name.c_str());
-    const std::uint32_t sum = copy_data(file, output, header, output_path);
-    // Buffered bytes reach the disk only here; a failed close is a failed write, not success.
+    // Each chunk goes out in one write: a buffer of the stream's own would only copy it.
+    std::setvbuf(output, nullptr, _IONBF, 0);
+    const std::uint32_t sum = copy_data(chain, output, header, output_path);
+    // A failed close is a failed write, not success.
     if (std::fclose(output) != 0)
         FATAL_ERROR("error_writing", output_path.c_str());
     if (sum != header.fields.checksum) {
@@ -139,11 +128,10 @@ std::vector<LaunchCommand>& localized_commands() {
     return commands;
 }
 
-bool read_attachment(std::FILE* file, const Signature& signature) {
-    const std::int64_t end = tell_file(file);
-    const HeaderResult result = read_attachment_header(file, end, signature);
+std::int64_t read_attachment(ChainReader& chain, std::int64_t end) {
+    const HeaderResult result = read_attachment_header(chain, end);
     if (result.status == HeaderStatus::end_of_chain)
-        return false;
+        return -1;
     if (result.status == HeaderStatus::error)
         report_header_error(result);
 
@@ -151,25 +139,24 @@ bool read_attachment(std::FILE* file, const Signature& signature) {
     if (header.fields.flags & flag_is_command)
         collect_command(header);
     if (is_extracted(header.fields))
-        extract_file(file, header);
-    seek_file(file, header.data_start, SEEK_SET, true);  // the next attachment ends here
-    return true;
+        extract_file(chain, header);
+    return header.data_start;
 }
 
 bool extract_chain(std::FILE* file, const Signature& signature, std::int64_t& chain_end) {
-    seek_file(file, 0, SEEK_END, false);
+    ChainReader chain{file, signature};
     // In a signed file the search starts at the certificate table: what lies behind its start is
     // not covered by the signature, whatever it holds.
-    chain_end = find_chain_end(file, signed_range_end(file, tell_file(file)), signature);
+    const std::int64_t file_size = seek_file(file, 0, SEEK_END, false);
+    chain_end = find_chain_end(file, signed_range_end(file, file_size), signature);
     // A failed search (0) is treated like no chain at all: nothing is read.
     const bool has_chain = chain_end > 0;
     std::int64_t total = 0;
     bool sized_by_estimate = false;
     if (has_chain) {
-        total = total_data_size(file, chain_end, signature);
-        seek_file(file, chain_end, SEEK_SET, false);
+        total = total_data_size(chain, chain_end);
         if (total == -1) {
-            total = tell_file(file) - image_size_estimate;
+            total = chain_end - image_size_estimate;
             sized_by_estimate = true;
         }
     }
@@ -180,10 +167,8 @@ bool extract_chain(std::FILE* file, const Signature& signature, std::int64_t& ch
     const bool show_progress = total != 0 || sized_by_estimate;
     if (show_progress)
         create_progress_window(static_cast<std::uint64_t>(total));
-    if (has_chain) {
-        while (read_attachment(file, signature)) {
-        }
-    }
+    for (std::int64_t end = has_chain ? chain_end : -1; end >= 0;)
+        end = read_attachment(chain, end);
     return show_progress;
 }
 
@@ -192,6 +177,9 @@ void launch_file(const std::u16string& path) {
     std::FILE* file = open_file(path, "rb");  // stays open while the commands run
     if (file == nullptr)
         FATAL_ERROR("error_opening", path.c_str());
+    // Everything is read through the chain reader's window: a buffer of the stream's own would
+    // only split each read in three and copy it once more.
+    std::setvbuf(file, nullptr, _IONBF, 0);
 
     std::int64_t chain_end = 0;
     if (extract_chain(file, signature, chain_end)) {

@@ -8,7 +8,9 @@
 #include <optional>
 
 #include "adler32.h"
-#include "setup_launcher.h"
+#include "file_helpers_testing.h"
+#include "setup_launcher_testing.h"
+#include "string_table.h"
 #include "test_support.h"
 
 namespace {
@@ -80,12 +82,12 @@ protected:
         std::ofstream(path, std::ios::binary) << bytes;
         std::FILE* file = std::fopen(path.c_str(), "rb");
         ASSERT_NE(file, nullptr);
-        ASSERT_EQ(std::fseek(file, 0, SEEK_END), 0);
         create_progress_window(1);
         reset_progress_counters(bytes.size());
+        ChainReader chain{file, attachment_signature()};
         try {
-            while (read_attachment(file, attachment_signature())) {
-            }
+            for (auto end = static_cast<std::int64_t>(bytes.size()); end >= 0;)
+                end = read_attachment(chain, end);
         } catch (...) {
             std::fclose(file);
             throw;

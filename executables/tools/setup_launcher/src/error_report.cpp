@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "error_report_testing.h"
 #include "platform.h"
+#include "string_table.h"
 #include "wide_format.h"
 
 namespace {
@@ -46,19 +48,42 @@ ErrorReport compose_error_report(const char* source_path, int line, std::uint32_
     return report;
 }
 
-void fatal_error(const char* source_path, int line, const char16_t* format, ...) {
+namespace {
+
+// The report of fatal_error and fatal_error_key; `key` names the format when `format` is null.
+ErrorReport compose_failure(const char* source_path, int line, const char16_t* format,
+                            const char* key, va_list args) {
     // Both codes are read before anything else can change them.
     const std::uint32_t last_error = last_error_code();
     const int errno_value = errno;
     const char16_t* system_text = last_error != 0 ? system_error_text(last_error) : nullptr;
+    if (format == nullptr)
+        format = get_text(key).c_str();
+    return compose_error_report(source_path, line, last_error, errno_value, system_text, format,
+                                args);
+}
 
-    va_list args;
-    va_start(args, format);
-    const ErrorReport report =
-        compose_error_report(source_path, line, last_error, errno_value, system_text, format, args);
-    va_end(args);
+[[noreturn]] void end_with(const ErrorReport& report) {
     fatal_error_handler(report);
     exit_process(1);
+}
+
+}  // namespace
+
+void fatal_error(const char* source_path, int line, const char16_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const ErrorReport report = compose_failure(source_path, line, format, nullptr, args);
+    va_end(args);
+    end_with(report);
+}
+
+void fatal_error_key(const char* source_path, int line, const char* key, ...) {
+    va_list args;
+    va_start(args, key);
+    const ErrorReport report = compose_failure(source_path, line, nullptr, key, args);
+    va_end(args);
+    end_with(report);
 }
 
 namespace {

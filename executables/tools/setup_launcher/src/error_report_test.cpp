@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "string_table.h"
 #include "test_support.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "error_report.h"
+#include "string_table.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
     init_string_table();

@@ -129,7 +129,7 @@ if [[ $mode == native ]]; then
             check "tmpfs $case: one report" 1 "$(grep -cx 'Error' "$dir/stderr")"
             check "tmpfs $case: no command ran" "" "$(cat "$dir/log" 2>/dev/null)"
             if [[ $case == full ]]; then
-                # The bytes wait in the stream's buffer and fail only when it is closed.
+                # The first write of the data fails.
                 check "tmpfs full: the report" \
                     "Error writing file '$dir/tmp/VOQSETUP2/small.txt'" "$report"
             else
@@ -171,7 +171,7 @@ if [[ $mode == native ]]; then
         name=$(basename "$launch_program")
 
         # After the size pass, before the first header is read. The header may still come from
-        # the stream's buffer, filled by the size pass; the data can't.
+        # the reader's window, filled by the size pass; the data can't.
         dir=$work/shrink_before_reading
         run_shrinking "$dir" read_attachment $((data_start + 1024 * 1024))
         check "shrunk before reading: the file was cut" $((data_start + 1048576)) "$truncated"

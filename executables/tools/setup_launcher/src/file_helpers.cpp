@@ -4,6 +4,7 @@
 #include <string>
 
 #include "error_report.h"
+#include "file_helpers_testing.h"
 #include "payload_format.h"
 #include "platform.h"
 #include "wide_format.h"
@@ -74,6 +75,22 @@ void create_extraction_root() {
         extraction_root += native_separator();
 }
 
+// Reports the first directory of `name` (with system separators) that can't be made below the
+// extraction directory. An empty component (a doubled separator) is passed over.
+void report_failed_directory(std::u16string_view name) {
+    std::u16string path_so_far = extraction_root;
+    for (std::size_t cut = name.find_first_of(separators); cut != std::u16string_view::npos;
+         cut = name.find_first_of(separators)) {
+        path_so_far.append(name.substr(0, cut));
+        path_so_far += native_separator();
+        const std::u16string_view relative =
+            std::u16string_view(path_so_far).substr(extraction_root.size());
+        if (!private_subdirectory(relative))
+            FATAL_ERROR("error_create_temp_dir", path_so_far.c_str());
+        name.remove_prefix(cut + 1);
+    }
+}
+
 // Deletion waits out other processes that still hold an entry open (a virus scanner, an
 // installer that has not quite ended); an entry that stays is left behind without a word.
 void delete_with_retries(bool (*operation)(const std::u16string&), const std::u16string& path) {
@@ -88,12 +105,13 @@ void delete_with_retries(bool (*operation)(const std::u16string&), const std::u1
 
 // ---- Own file and path ----
 
-bool seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant) {
-    if (seek_stream(file, offset, origin))
-        return true;
-    if (!tolerant)
-        FATAL_ERROR("error_reading", own_file_name().c_str());
-    return false;
+std::int64_t seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant) {
+    if (!seek_stream(file, offset, origin)) {
+        if (!tolerant)
+            FATAL_ERROR("error_reading", own_file_name().c_str());
+        return -1;
+    }
+    return origin == SEEK_SET ? offset : tell_file(file);
 }
 
 std::int64_t tell_file(std::FILE* file) {
@@ -147,20 +165,14 @@ std::u16string extraction_path(const std::u16string& relative_name) {
     if (extraction_root.empty())
         create_extraction_root();
 
+    // None of the name's directories may be anything but a directory that the launcher made.
+    // They are made in one go; only when that fails are they looked at one by one, to name the
+    // first that can't be made.
     const std::u16string name = with_system_separators(relative_name);
-    std::u16string path_so_far = extraction_root;
-    std::u16string_view rest = name;
-    for (std::size_t cut = rest.find_first_of(separators); cut != std::u16string_view::npos;
-         cut = rest.find_first_of(separators)) {
-        path_so_far.append(rest.substr(0, cut));
-        path_so_far += native_separator();
-        // Every call checks every component again: none may be anything but a directory that
-        // the launcher made. An empty component (a doubled separator) is passed over.
-        const std::u16string_view relative =
-            std::u16string_view(path_so_far).substr(extraction_root.size());
-        if (!private_subdirectory(relative))
-            FATAL_ERROR("error_create_temp_dir", path_so_far.c_str());
-        rest.remove_prefix(cut + 1);
+    const std::size_t last_separator = name.find_last_of(separators);
+    if (last_separator != std::u16string::npos &&
+        !private_subdirectory(std::u16string_view(name).substr(0, last_separator + 1))) {
+        report_failed_directory(name);
     }
     return extraction_root + name;
 }

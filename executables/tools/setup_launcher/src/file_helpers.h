@@ -11,9 +11,10 @@
 
 // ---- Own file and path ----
 
-// Positions the launcher's own file (origin SEEK_SET or SEEK_END). A failure returns false in the
-// tolerant mode and is reported as "error_reading" otherwise.
-bool seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant);
+// Positions the launcher's own file (origin SEEK_SET or SEEK_END) and returns the position
+// reached, past SEEK_END from tell_file. A failure returns -1 in the tolerant mode and is reported
+// as "error_reading" otherwise.
+std::int64_t seek_file(std::FILE* file, std::int64_t offset, int origin, bool tolerant);
 // The current position; a failure is reported as "error_reading".
 std::int64_t tell_file(std::FILE* file);
 // True when the path opens for reading as a file; a directory gives false.
@@ -58,9 +59,6 @@ bool directory_exists(const std::u16string& path);
 void delete_directory_tree(const std::u16string& path);
 // Deletes the extraction directory (creating it first if nothing has).
 void delete_extraction_dir();
-// Forgets the extraction directory, so that the next extraction_path creates a new one. The
-// launcher creates it once per process; tests need a fresh one each.
-void reset_extraction_root_for_tests();
 
 // ---- Running commands ----
 

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 
+#include "file_helpers_testing.h"
+#include "string_table.h"
 #include "test_support.h"
 
 namespace {
@@ -126,13 +128,14 @@ TEST_F(FileHelpersTest, SeekAndTellUse64BitPositionsAndReportFailures) {
     std::FILE* file = std::fopen(name.c_str(), "rb");
     ASSERT_NE(file, nullptr);
 
-    EXPECT_TRUE(seek_file(file, 0, SEEK_END, false));
+    EXPECT_EQ(seek_file(file, 0, SEEK_END, false), size);
     EXPECT_EQ(tell_file(file), size);
-    EXPECT_TRUE(seek_file(file, -size, SEEK_END, false));
-    EXPECT_EQ(tell_file(file), 0);
+    EXPECT_EQ(seek_file(file, -size, SEEK_END, false), 0);
+    EXPECT_EQ(seek_file(file, size - 1, SEEK_SET, false), size - 1);
+    EXPECT_EQ(tell_file(file), size - 1);
 
-    EXPECT_FALSE(seek_file(file, -1, SEEK_SET, true));
-    EXPECT_FALSE(seek_file(file, -size - 1, SEEK_END, true));
+    EXPECT_EQ(seek_file(file, -1, SEEK_SET, true), -1);
+    EXPECT_EQ(seek_file(file, -size - 1, SEEK_END, true), -1);
     EXPECT_EQ(report_of([&] { seek_file(file, -4, SEEK_SET, true); }), std::nullopt);
     const auto report = report_of([&] { seek_file(file, -4, SEEK_SET, false); });
     EXPECT_TRUE(starts_with(report,
@@ -215,6 +218,33 @@ TEST_F(FileHelpersTest, IntermediateDirectoriesAreCreatedForBothSeparators) {
     // Existing directories and empty components are passed over.
     EXPECT_EQ(extraction_path(u"a//b/d.txt"), root + u"a//b/d.txt");
     EXPECT_EQ(entry_count(root8 + "a/b"), 0u);
+}
+
+// Each file goes where its name says, whichever directory the one before went to.
+TEST_F(FileHelpersTest, FilesOfSeveralDirectoriesGoWhereTheirNamesSay) {
+    const std::u16string root = extraction_path(u"");
+    const std::string root8 = to_utf8(root);
+    for (const std::u16string name : {u"a/1", u"b/1", u"a/2", u"a/b/3", u"4", u"a/5", u"b\\6"}) {
+        extraction_path(name);
+        const NewFile created = create_extracted_file(name);
+        ASSERT_EQ(created.status, NewFileStatus::created) << to_utf8(name);
+        std::fputs(to_utf8(name).c_str(), created.file);
+        std::fclose(created.file);
+    }
+    EXPECT_EQ(read_file(root8 + "a/1"), "a/1");
+    EXPECT_EQ(read_file(root8 + "b/1"), "b/1");
+    EXPECT_EQ(read_file(root8 + "a/2"), "a/2");
+    EXPECT_EQ(read_file(root8 + "a/b/3"), "a/b/3");
+    EXPECT_EQ(read_file(root8 + "4"), "4");
+    EXPECT_EQ(read_file(root8 + "a/5"), "a/5");
+    EXPECT_EQ(read_file(root8 + "b/6"), "b\\6");
+    EXPECT_EQ(entry_count(root8 + "a"), 4u);
+    EXPECT_EQ(create_extracted_file(u"a/2").status, NewFileStatus::name_taken);
+    EXPECT_EQ(create_extracted_file(u"b/1").status, NewFileStatus::name_taken);
+
+    // A file where a deeper directory goes: that one is named, not the one above it.
+    EXPECT_TRUE(starts_with(report_of([] { extraction_path(u"a/b/3/c/x.txt"); }),
+                            u"Couldn't create temp directory '" + root + u"a/b/3/'\n\n"));
 }
 
 TEST_F(FileHelpersTest, RegularFileInTheWayReportsThatDirectoryWithSeparator) {

@@ -28,8 +28,7 @@ static_assert(lcid_field_size == 2);
 static_assert(search_window_size == 8192);
 static_assert(extraction_chunk_size == 10485760);
 
-constexpr std::int64_t signature_offset = signature_size;      // end - this: the signature
-constexpr std::int64_t fixed_fields_offset = header_overhead;  // end - this: the fixed fields
+constexpr std::int64_t signature_offset = signature_size;  // end - this: the signature
 
 template <typename T>
 constexpr T load_le(const std::uint8_t* bytes) {
@@ -130,34 +129,6 @@ std::int64_t last_signature_in(const std::uint8_t* bytes, std::size_t size,
     return -1;
 }
 
-// Reads `units` UTF-16LE code units at the current position and keeps them up to the first U+0000.
-bool read_text(std::FILE* file, std::uint16_t units, std::u16string& text) {
-    std::vector<std::uint8_t> bytes(2 * std::size_t{units});
-    if (!read_exact(file, bytes.data(), bytes.size()))
-        return false;
-    text.clear();
-    for (std::size_t i = 0; i < units; ++i) {
-        const auto unit = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-        if (unit == 0)
-            break;
-        text.push_back(unit);
-    }
-    return true;
-}
-
-// Reads a text of `units` code units that ends at `position` and moves `position` to its start.
-// Null on success (also for an empty text), else the key of the failure: "error_reading" for the
-// seek, `read_error` for the read.
-const char* read_text_below(std::FILE* file, std::int64_t& position, std::uint16_t units,
-                            std::u16string& text, const char* read_error) {
-    if (units == 0)
-        return nullptr;
-    position -= 2 * std::int64_t{units};
-    if (!seek_stream(file, position, SEEK_SET))
-        return "error_reading";
-    return read_text(file, units, text) ? nullptr : read_error;
-}
-
 void append_text(std::vector<std::uint8_t>& bytes, const std::u16string& text) {
     for (const char16_t unit : text) {
         bytes.push_back(static_cast<std::uint8_t>(unit));
@@ -248,15 +219,6 @@ std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t para
 }
 
 bool seek_stream(std::FILE* file, std::int64_t offset, int origin) {
-    if (origin == SEEK_CUR) {
-        const std::int64_t current = tell_stream(file);
-        if (current < 0 || offset < -current ||
-            offset > std::numeric_limits<std::int64_t>::max() - current) {
-            return false;
-        }
-        offset += current;
-        origin = SEEK_SET;
-    }
     // A target before the start is refused here; with SEEK_END the runtime refuses it.
     if (origin == SEEK_SET && offset < 0)
         return false;
@@ -294,117 +256,6 @@ std::int64_t find_chain_end(std::FILE* file, std::int64_t search_end, const Sign
         carried = std::min(length, carry_size);
     }
     return -1;
-}
-
-std::int64_t total_data_size(std::FILE* file, std::int64_t chain_end, const Signature& signature) {
-    constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
-    std::int64_t position = chain_end;
-    std::int64_t total = 0;
-    for (;;) {
-        if (position < signature_offset ||
-            !seek_stream(file, position - signature_offset, SEEK_SET)) {
-            return total;
-        }
-        Signature found;
-        if (!read_exact(file, found.data(), found.size()))
-            return -1;
-        if (found != signature)
-            return total;
-        std::uint8_t bytes[fixed_fields_size];
-        if (!seek_stream(file, position - fixed_fields_offset, SEEK_SET) ||
-            !read_exact(file, bytes, sizeof bytes)) {
-            return -1;
-        }
-        const FixedFields fields = decode_fields(bytes);
-        // header_size is taken as stored, without the check that the reader makes; so the step
-        // is checked instead: it must pass at least one header's fixed part, stay within the file
-        // and keep the sum representable. Otherwise a damaged chain would be walked forever.
-        if (fields.data_size > static_cast<std::uint64_t>(int64_max))
-            return -1;
-        const auto data_size = static_cast<std::int64_t>(fields.data_size);
-        const std::int64_t header_size = static_cast<std::int32_t>(fields.header_size);
-        if (header_size > 0 && data_size > int64_max - header_size)
-            return -1;
-        const std::int64_t step = header_size + data_size;
-        if (step < fixed_fields_offset || step > position)
-            return -1;
-        if (data_size > int64_max - total)
-            return -1;
-        total += data_size;
-        position -= step;
-    }
-}
-
-HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature) {
-    HeaderResult result;
-    AttachmentHeader& header = result.header;
-    header.end = end;
-    const auto error = [&result](const char* key) {
-        result.status = HeaderStatus::error;
-        result.error_key = key;
-        return result;
-    };
-
-    // Nothing but the signature marks an attachment; without it the chain has ended.
-    if (end < signature_offset || !seek_stream(file, end - signature_offset, SEEK_SET)) {
-        return result;
-    }
-    Signature found;
-    if (!read_exact(file, found.data(), found.size()))
-        return error("error_reading_signature");
-    if (found != signature)
-        return result;
-
-    std::uint8_t bytes[fixed_fields_size];
-    std::int64_t position = end - fixed_fields_offset;
-    if (!seek_stream(file, position, SEEK_SET))
-        return error("error_reading");
-    if (!read_exact(file, bytes, sizeof bytes))
-        return error("error_reading_header");
-    header.fields = decode_fields(bytes);
-    const FixedFields& fields = header.fields;
-    const bool has_lcid = (fields.flags & flag_has_lcid) != 0;
-    if (header_size_for(fields.name_length, fields.parameters_length, has_lcid) !=
-        fields.header_size) {
-        return error("error_corrupt_header");
-    }
-
-    // The texts lie below the fixed fields, parameters first. The lengths are at most 65535
-    // units, and every seek refuses a position before the file's start.
-    if (const char* key = read_text_below(file, position, fields.parameters_length,
-                                          header.parameters, "error_reading_parameters")) {
-        return error(key);
-    }
-    if (const char* key = read_text_below(file, position, fields.name_length, header.name,
-                                          "error_reading_file_name")) {
-        return error(key);
-    }
-    const bool extracted = is_extracted(fields);
-    if (fields.name_length == 0 && extracted)
-        return error("error_file_without_name");
-    // header_size counts the LCID field whenever has_lcid is set, so it is passed over also for
-    // an attachment that is no command; otherwise the data would be taken two bytes off.
-    if (has_lcid) {
-        position -= lcid_field_size;
-        std::uint8_t lcid[lcid_field_size];
-        if (!seek_stream(file, position, SEEK_SET))
-            return error("error_reading");
-        if (!read_exact(file, lcid, sizeof lcid))
-            return error("error_reading_LCID");
-        header.lcid = load_le<std::uint16_t>(lcid);
-    }
-    if (extracted && !is_safe_relative_name(header.name))
-        return error("error_invalid_file_name");
-    if ((fields.flags & flag_is_command) != 0 && header.name.empty()) {
-        return error("error_corrupt_header");  // a command without a program
-    }
-
-    header.header_start = position;
-    if (fields.data_size > static_cast<std::uint64_t>(position))
-        return error("error_reading");
-    header.data_start = position - static_cast<std::int64_t>(fields.data_size);
-    result.status = HeaderStatus::attachment;
-    return result;
 }
 
 std::optional<SecurityDirectory> read_security_directory(std::FILE* file, std::int64_t file_size) {

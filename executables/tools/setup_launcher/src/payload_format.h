@@ -59,8 +59,9 @@ void encode_fixed_fields(const FixedFields& fields, std::uint8_t* bytes);  // wr
 std::uint32_t computed_header_size(std::uint16_t name_length, std::uint16_t parameters_length,
                                    bool has_lcid);
 
-// 64-bit positioning of a stdio stream. seek_stream returns false on failure (also for a negative
-// position, which is refused before the runtime is asked; with SEEK_END the runtime refuses it);
+// 64-bit positioning of a stdio stream. seek_stream (origin SEEK_SET or SEEK_END) returns false on
+// failure (also for a negative position, which is refused before the runtime is asked; with
+// SEEK_END the runtime refuses it);
 // tell_stream returns -1 on failure. read_exact is true only for a complete read.
 bool seek_stream(std::FILE* file, std::int64_t offset, int origin);
 std::int64_t tell_stream(std::FILE* file);
@@ -71,12 +72,6 @@ bool read_exact(std::FILE* file, void* buffer, std::size_t size);
 // backwards, each in one read, and also finds a signature lying across two windows. Moves the
 // file position.
 std::int64_t find_chain_end(std::FILE* file, std::int64_t search_end, const Signature& signature);
-
-// The sum of data_size over the chain that ends at `chain_end`, stepping by header_size as
-// stored. -1 when a signature or header can't be read, when a step would not move back by at
-// least a header's fixed part, would move before the file's start, or the sum would overflow.
-// Moves the file position.
-std::int64_t total_data_size(std::FILE* file, std::int64_t chain_end, const Signature& signature);
 
 // One attachment's header, decoded and validated.
 struct AttachmentHeader {
@@ -103,19 +98,6 @@ struct HeaderResult {
     const char* error_key = nullptr;
     AttachmentHeader header;
 };
-
-// Reads the attachment whose signature ends at `end`, checking in the launcher's order:
-// signature ("error_reading_signature"; not the signature or end < 12: end of chain), fixed
-// fields ("error_reading" for a failed seek, "error_reading_header"), header_size
-// ("error_corrupt_header"), parameters ("error_reading_parameters"), name
-// ("error_reading_file_name"), a file without a name ("error_file_without_name"), the LCID field
-// ("error_reading_LCID"; skipped over with has_lcid even when the attachment is no command), an
-// unsafe file name ("error_invalid_file_name"), a command with neither name nor data
-// ("error_corrupt_header"), and data reaching before the file's start ("error_reading").
-// A failed seek to a text, the LCID field or the data is "error_reading". A name that U+0000 cuts
-// to nothing is unsafe for a file and missing for a command. Does not read the data. Moves the
-// file position.
-HeaderResult read_attachment_header(std::FILE* file, std::int64_t end, const Signature& signature);
 
 // ---- The signed range ----
 //

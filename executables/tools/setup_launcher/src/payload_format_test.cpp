@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adler32.h"
+#include "chain_reader.h"
 #include "file_handle.h"
 #include "wide_format.h"
 
@@ -116,9 +117,20 @@ std::int64_t chain_end_in(const Bytes& bytes) {
     return chain_end_in(bytes, size_of(bytes));
 }
 
+// The header that ends at `end`, as a fresh reader reads it.
+HeaderResult header_at(std::FILE* file, std::int64_t end) {
+    ChainReader reader{file, signature};
+    return read_attachment_header(reader, end);
+}
+
+std::int64_t total_of(std::FILE* file, std::int64_t chain_end) {
+    ChainReader reader{file, signature};
+    return total_data_size(reader, chain_end);
+}
+
 std::int64_t total_in(const Bytes& bytes, std::int64_t chain_end) {
     const File file = file_with(bytes);
-    return total_data_size(file.get(), chain_end, signature);
+    return total_of(file.get(), chain_end);
 }
 
 TEST(AttachmentSignature, IsTheTwelveAsciiBytesOfTheFormat) {
@@ -226,9 +238,11 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     const File file = file_with(launcher);
     const std::int64_t chain_end = image_size + chain_size;
     EXPECT_EQ(find_chain_end(file.get(), size_of(launcher), signature), chain_end);
-    EXPECT_EQ(total_data_size(file.get(), chain_end, signature), 7248384);
+    // One reader for the whole walk, as the launcher reads: the sizing pass, then each header.
+    ChainReader reader{file.get(), signature};
+    EXPECT_EQ(total_data_size(reader, chain_end), 7248384);
 
-    const HeaderResult second = read_attachment_header(file.get(), chain_end, signature);
+    const HeaderResult second = read_attachment_header(reader, chain_end);
     ASSERT_EQ(second.status, HeaderStatus::attachment);
     EXPECT_EQ(second.header.name, u"update.msp");
     EXPECT_EQ(second.header.parameters, u"");
@@ -240,7 +254,7 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     EXPECT_EQ(second.header.header_start, chain_end - 53);
     EXPECT_EQ(second.header.data_start, image_size + 147);
 
-    const HeaderResult first = read_attachment_header(file.get(), image_size + 147, signature);
+    const HeaderResult first = read_attachment_header(reader, image_size + 147);
     ASSERT_EQ(first.status, HeaderStatus::attachment);
     EXPECT_EQ(first.header.name, u"msiexec.exe");
     EXPECT_EQ(first.header.parameters, u"/p update.msp REINSTALL=ALL REINSTALLMODE=omus");
@@ -250,8 +264,7 @@ TEST(ExamplePayload, IsLaidOutFoundSummedAndWalkedBackToTheImage) {
     EXPECT_EQ(first.header.header_start, image_size);
     EXPECT_EQ(first.header.data_start, image_size);
 
-    EXPECT_EQ(read_attachment_header(file.get(), image_size, signature).status,
-              HeaderStatus::end_of_chain);
+    EXPECT_EQ(read_attachment_header(reader, image_size).status, HeaderStatus::end_of_chain);
 }
 
 TEST(FindChainEnd, FindsASignatureAcrossEachWindowBorder) {
@@ -422,7 +435,7 @@ TEST(ReadAttachmentHeader, NamesTheFirstFaultInTheReadersOrder) {
     for (const HeaderCase& c : cases) {
         const File file_of_case = file_with(c.bytes);
         const std::int64_t end = c.end == -1 ? size_of(c.bytes) : c.end;
-        const HeaderResult result = read_attachment_header(file_of_case.get(), end, signature);
+        const HeaderResult result = header_at(file_of_case.get(), end);
         if (c.key == nullptr) {
             EXPECT_EQ(result.status, HeaderStatus::end_of_chain) << c.what;
         } else {
@@ -440,16 +453,15 @@ TEST(ReadAttachmentHeader, CutsTextsAtTheirFirstNulAndLetsCommandsNameAnyProgram
     AttachmentPlan nothing;  // neither file nor command: read, then without effect
     append_attachment(chain, nothing);
     const File file = file_with(chain);
+    ChainReader reader{file.get(), signature};
 
-    const HeaderResult last = read_attachment_header(file.get(), size_of(chain), signature);
+    const HeaderResult last = read_attachment_header(reader, size_of(chain));
     ASSERT_EQ(last.status, HeaderStatus::attachment);
     EXPECT_EQ(last.header.fields.header_size, 33u);
-    const HeaderResult absolute =
-        read_attachment_header(file.get(), last.header.data_start, signature);
+    const HeaderResult absolute = read_attachment_header(reader, last.header.data_start);
     ASSERT_EQ(absolute.status, HeaderStatus::attachment) << absolute.error_key;
     EXPECT_EQ(absolute.header.name, u"C:\\Windows\\system32\\msiexec.exe");
-    const HeaderResult cut =
-        read_attachment_header(file.get(), absolute.header.data_start, signature);
+    const HeaderResult cut = read_attachment_header(reader, absolute.header.data_start);
     ASSERT_EQ(cut.status, HeaderStatus::attachment);
     EXPECT_EQ(cut.header.name, u"setup.exe");
     EXPECT_EQ(cut.header.parameters, u"/q");
@@ -481,27 +493,27 @@ TEST(ReadAttachmentHeader, PassesTheLcidFieldOfAnyAttachmentSoTheWalkGoesOn) {
         std::uint16_t lcid;
         std::int64_t data_start;
     };
+    ChainReader reader{file.get(), signature};
     std::int64_t end = size_of(chain);
     for (const Expected& expected :
          {Expected{u"run.exe", 0x040C, command_start}, Expected{u"note", 0x0409, note_start},
           Expected{u"b.txt", 0x0407, b_start}, Expected{u"a.bin", 0, a_start}}) {
-        const HeaderResult result = read_attachment_header(file.get(), end, signature);
+        const HeaderResult result = read_attachment_header(reader, end);
         ASSERT_EQ(result.status, HeaderStatus::attachment) << to_utf8(expected.name);
         EXPECT_EQ(result.header.name, expected.name);
         EXPECT_EQ(result.header.lcid, expected.lcid);
         EXPECT_EQ(result.header.data_start, expected.data_start);
         end = result.header.data_start;
     }
-    EXPECT_EQ(read_attachment_header(file.get(), end, signature).status,
-              HeaderStatus::end_of_chain);
-    EXPECT_EQ(total_data_size(file.get(), size_of(chain), signature), 10);
+    EXPECT_EQ(read_attachment_header(reader, end).status, HeaderStatus::end_of_chain);
+    EXPECT_EQ(total_data_size(reader, size_of(chain)), 10);
 }
 
 TEST(ReadAttachmentHeader, LetsDataStartAtTheFileStart) {
     const Bytes data(9, 'x');
     const Bytes chain = with_attachment({}, file_spec(u"x", data), data);
     const File file = file_with(chain);
-    const HeaderResult result = read_attachment_header(file.get(), size_of(chain), signature);
+    const HeaderResult result = header_at(file.get(), size_of(chain));
     ASSERT_EQ(result.status, HeaderStatus::attachment);
     EXPECT_EQ(result.header.header_start, 9);
     EXPECT_EQ(result.header.data_start, 0);
@@ -624,8 +636,7 @@ TEST(ReadAttachmentHeader, RefusesEveryUnsafeFileNameButTakesItAsAProgram) {
                 with_data ? with_attachment(image, file_spec(std::u16string(c.name), data), data)
                           : with_attachment(image, file_spec(std::u16string(c.name), {}));
             const File file = file_with(file_bytes);
-            const HeaderResult result =
-                read_attachment_header(file.get(), size_of(file_bytes), signature);
+            const HeaderResult result = header_at(file.get(), size_of(file_bytes));
             EXPECT_EQ(result.status, HeaderStatus::error) << shown;
             if (!c.name.empty()) {
                 EXPECT_STREQ(result.error_key, "error_invalid_file_name") << shown;
@@ -636,8 +647,7 @@ TEST(ReadAttachmentHeader, RefusesEveryUnsafeFileNameButTakesItAsAProgram) {
             continue;
         const Bytes command = with_attachment(image, command_spec(std::u16string(c.name), u"/x"));
         const File file = file_with(command);
-        EXPECT_EQ(read_attachment_header(file.get(), size_of(command), signature).status,
-                  HeaderStatus::attachment)
+        EXPECT_EQ(header_at(file.get(), size_of(command)).status, HeaderStatus::attachment)
             << shown << ": a program is opened by the shell, never created";
     }
 }
@@ -832,8 +842,7 @@ TEST(SignedRange, HidesAttachmentsAfterTheCertificateTablesStart) {
     const File file = file_with(unsigned_after);
     const std::int64_t end = signed_range_end(file.get(), size_of(unsigned_after));
     EXPECT_EQ(end, size_of(unsigned_after)) << "unsigned: the whole file, as before";
-    const HeaderResult last =
-        read_attachment_header(file.get(), find_chain_end(file.get(), end, signature), signature);
+    const HeaderResult last = header_at(file.get(), find_chain_end(file.get(), end, signature));
     EXPECT_EQ(last.header.name, u"evil.exe");
 }
 
@@ -850,18 +859,15 @@ TEST(StreamPositioning, ReachesPastFourGibibytesAndRefusesNegativeTargets) {
     const std::int64_t end = far + size_of(attachment);
 
     EXPECT_EQ(find_chain_end(file.get(), end, signature), end);
-    EXPECT_EQ(total_data_size(file.get(), end, signature), 5);
-    const HeaderResult result = read_attachment_header(file.get(), end, signature);
+    EXPECT_EQ(total_of(file.get(), end), 5);
+    const HeaderResult result = header_at(file.get(), end);
     ASSERT_EQ(result.status, HeaderStatus::attachment);
     EXPECT_EQ(result.header.data_start, far);
 
     ASSERT_TRUE(seek_stream(file.get(), 10, SEEK_SET));
     EXPECT_FALSE(seek_stream(file.get(), -1, SEEK_SET));
-    EXPECT_FALSE(seek_stream(file.get(), -11, SEEK_CUR));
     EXPECT_FALSE(seek_stream(file.get(), -end - 1, SEEK_END));
     EXPECT_EQ(tell_stream(file.get()), 10) << "a refused seek leaves the position";
-    EXPECT_TRUE(seek_stream(file.get(), -10, SEEK_CUR));
-    EXPECT_EQ(tell_stream(file.get()), 0);
     EXPECT_TRUE(seek_stream(file.get(), -3, SEEK_END));
     std::uint8_t bytes[4];
     EXPECT_FALSE(read_exact(file.get(), bytes, 4)) << "only 3 bytes are left";

@@ -97,9 +97,10 @@ NewDirectoryStatus create_private_directory(const std::u16string& path);
 // Lets the directory go, before it is deleted. False when its name no longer names the
 // directory that was made (it was moved away and something else put in its place).
 bool release_private_directory();
-// Makes `relative` (a path below the private directory; "/" separates, and on Windows "" as
+// Makes `relative` (a path below the private directory; "/" separates, and on Windows "\" as
 // well) a chain of plain directories, creating each one that is missing. False when a
-// component is anything else: a file, a link, a reparse point, "." or "..".
+// component is anything else: a file, a link, a reparse point, "." or "..". Where the system
+// allows, the directory asked for last stays open, and files made in it are made through it.
 bool private_subdirectory(std::u16string_view relative);
 
 // A new file below the private directory, open for writing ("wb").

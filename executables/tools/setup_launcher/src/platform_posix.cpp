@@ -43,6 +43,20 @@ std::string_view messages_locale() {
     return {};
 }
 
+// The attribute word of a directory entry, from the type that the listing gives, or where the
+// file system gives none, from the entry itself: a link is looked at, never what it points to.
+std::uint32_t entry_attributes(int directory, const dirent& entry) {
+    unsigned char type = entry.d_type;
+    if (type == DT_UNKNOWN) {
+        struct stat status {};
+        if (fstatat(directory, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISLNK(status.st_mode) ? DT_LNK : DT_REG;
+    }
+    if (type == DT_DIR)
+        return attribute_directory;
+    return type == DT_LNK ? 0x400 : 0x20;
+}
+
 }  // namespace
 
 std::uint16_t user_ui_language() {
@@ -166,18 +180,8 @@ std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_
             close(fd);
         return entries;
     }
-    while (const dirent* entry = readdir(directory)) {
-        // The link itself is looked at, never what it points to.
-        struct stat status {};
-        std::uint32_t attributes = 0x20;
-        if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(status.st_mode))
-                attributes = attribute_directory;
-            if (S_ISLNK(status.st_mode))
-                attributes = 0x400;
-        }
-        entries.push_back({from_path_bytes(entry->d_name), attributes});
-    }
+    while (const dirent* entry = readdir(directory))
+        entries.push_back({from_path_bytes(entry->d_name), entry_attributes(fd, *entry)});
     closedir(directory);
     return entries;
 }
@@ -189,6 +193,11 @@ namespace {
 // The extraction directory, open from its creation until it is let go, and its name.
 int private_root = -1;
 std::string private_root_name;
+// The directory below it that was asked for last, held open with its name relative to it: the
+// files of one directory usually come one after another, and each is then made through the
+// descriptor without opening the directories above it again.
+int held_directory = -1;
+std::string held_directory_name;
 
 constexpr int directory_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -251,6 +260,27 @@ int open_private_path(std::string_view relative, bool create) {
     return current;
 }
 
+void forget_held_directory() {
+    if (held_directory >= 0)
+        close(held_directory);
+    held_directory = -1;
+    held_directory_name.clear();
+}
+
+// open_private_path for the held directory: the descriptor stays open until another directory
+// is asked for or the private directory is let go; the caller does not close it.
+int held_private_path(std::string_view relative, bool create) {
+    if (held_directory >= 0 && relative == held_directory_name)
+        return held_directory;
+    const int fd = open_private_path(relative, create);
+    if (fd < 0)
+        return -1;
+    forget_held_directory();
+    held_directory = fd;
+    held_directory_name = relative;
+    return fd;
+}
+
 }  // namespace
 
 NewDirectoryStatus create_private_directory(const std::u16string& path) {
@@ -268,6 +298,7 @@ NewDirectoryStatus create_private_directory(const std::u16string& path) {
 }
 
 bool release_private_directory() {
+    forget_held_directory();
     if (private_root < 0)
         return true;
     struct stat held {};
@@ -282,11 +313,7 @@ bool release_private_directory() {
 }
 
 bool private_subdirectory(std::u16string_view relative) {
-    const int fd = open_private_path(to_path_bytes(relative), true);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
+    return held_private_path(to_path_bytes(relative), true) >= 0;
 }
 
 NewFile create_private_file(std::u16string_view relative) {
@@ -294,7 +321,7 @@ NewFile create_private_file(std::u16string_view relative) {
     const std::size_t last_separator = path.rfind('/');
     const std::size_t name_start = last_separator == std::string::npos ? 0 : last_separator + 1;
     NewFile result;
-    const int directory = open_private_path(std::string_view(path).substr(0, name_start), false);
+    const int directory = held_private_path(std::string_view(path).substr(0, name_start), false);
     if (directory < 0)
         return result;
     const char* name = path.c_str() + name_start;
@@ -306,7 +333,6 @@ NewFile create_private_file(std::u16string_view relative) {
         struct stat status {};
         const bool is_directory =
             fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
-        close(directory);
         // A directory can't be opened for writing: that is the failure to report, as before.
         // A name that exists is no failure of the system's, and is reported without one.
         result.status =
@@ -314,7 +340,6 @@ NewFile create_private_file(std::u16string_view relative) {
         errno = result.status == NewFileStatus::name_taken ? 0 : is_directory ? EISDIR : error;
         return result;
     }
-    close(directory);
     result.file = fdopen(fd, "wb");
     if (result.file == nullptr) {
         close(fd);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 
+#include "setup_launcher_testing.h"
 #include "string_table.h"
 #include "wide_format.h"
 

@@ -19,8 +19,6 @@ bool report_progress(std::uint64_t chunk_size);
 void process_pending_messages();
 // Destroys the progress window, if any, without going through its close handling.
 void close_progress_window();
-// True while the progress window exists.
-bool progress_window_shown();
 
 // The bar position for a byte count: ceil(done / (total / 65535.0)) in double precision,
 // limited to 65535.
@@ -43,16 +41,10 @@ std::vector<std::u16string> language_display_names();
 // A dialog that cannot be shown is reported as "error_internal".
 std::uint16_t choose_language();
 
-// Forgets the collected languages (for tests; the launcher collects once per process).
-void reset_collected_lcids();
-
 // ---- Pieces shared by the Windows dialogs and the POSIX stand-ins ----
 
 // Restarts both byte counters for a new total.
 void reset_progress_counters(std::uint64_t bytes_total);
-// How many chunks, and how many bytes, were reported since the counters were last reset.
-std::uint32_t progress_report_count();
-std::uint64_t progress_bytes_done();
 // Adds a written chunk to the byte count and returns the bar position for the new count.
 std::uint32_t add_progress_bytes(std::uint64_t chunk_size);
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "setup_launcher.h"
+#include "setup_launcher_testing.h"
 #include "string_table.h"
 #include "wide_format.h"
 
@@ -57,12 +58,15 @@ std::size_t item_number(const std::string& answer, std::size_t count) {
 
 // Plays the part of the progress window's handle: set while the "window" exists.
 bool progress_shown = false;
+// Whether stderr is a terminal, asked once when the bar is shown: only a terminal gets a bar, a
+// redirected stderr stays clean.
+bool bar_on_terminal = false;
 
 constexpr std::uint32_t bar_width = 40;
 
-// Redraws the bar in place; only a terminal gets one, a redirected stderr stays clean.
+// Redraws the bar in place.
 void draw_bar(std::uint32_t position) {
-    if (!is_terminal(STDERR_FILENO))
+    if (!bar_on_terminal)
         return;
     const std::uint32_t filled = position * bar_width / 65535;
     char bar[bar_width + 1];
@@ -100,6 +104,7 @@ const NativeNames* find_names(std::uint16_t lcid) {
 
 void create_progress_window(std::uint64_t total) {
     progress_shown = true;
+    bar_on_terminal = is_terminal(STDERR_FILENO);
     reset_progress_counters(total);
     draw_bar(0);
 }
@@ -115,7 +120,7 @@ bool report_progress(std::uint64_t chunk_size) {
 void process_pending_messages() {}
 
 void close_progress_window() {
-    if (progress_shown && is_terminal(STDERR_FILENO))
+    if (progress_shown && bar_on_terminal)
         std::fputc('\n', stderr);
     progress_shown = false;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "setup_launcher_testing.h"
 #include "string_table.h"
 #include "test_support.h"
 

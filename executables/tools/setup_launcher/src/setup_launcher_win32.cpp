@@ -11,6 +11,7 @@
 #include "file_helpers.h"
 #include "resource_ids.h"
 #include "setup_launcher.h"
+#include "setup_launcher_testing.h"
 #include "string_table.h"
 
 namespace {

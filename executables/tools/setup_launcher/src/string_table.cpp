@@ -2,6 +2,7 @@
 
 #include "error_report.h"
 #include "platform.h"
+#include "string_table_testing.h"
 #include "wide_format.h"
 
 namespace {

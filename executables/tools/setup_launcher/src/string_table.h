@@ -2,13 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
-
-#include "built_in_texts.h"
-
-using StringTable = std::map<std::string, std::u16string>;
 
 inline constexpr std::uint16_t lcid_english = 0x0409;
 inline constexpr std::uint16_t lcid_german = 0x0407;
@@ -35,6 +30,3 @@ std::uint16_t pick_language(std::uint16_t ui_language, const std::vector<std::ui
 
 // pick_language with the user's interface language.
 std::uint16_t pick_ui_language(const std::vector<std::uint16_t>& lcids);
-
-// The current table, for inspection.
-const StringTable& current_string_table();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "string_table_testing.h"
 #include "test_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "error_report.h"
+#include "error_report_testing.h"
 #include "wide_format.h"
 
 struct FatalErrorRaised : std::runtime_error {

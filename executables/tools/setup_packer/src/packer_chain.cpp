@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "built_in_texts.h"
+#include "chain_reader.h"
 #include "packer_internal.h"
 #include "packer_io.h"
 
@@ -90,11 +91,11 @@ OpenChain open_chain(const fs::path& path) {
 // failure of `visit`.
 Status walk_chain(const OpenChain& chain,
                   const std::function<Status(const ListedAttachment&)>& visit) {
-    const Signature signature = attachment_signature();
+    ChainReader reader{chain.file.get(), attachment_signature()};
     std::int64_t end = chain.chain_end;
     std::size_t index = 0;
     while (end > 0) {
-        HeaderResult result = read_attachment_header(chain.file.get(), end, signature);
+        HeaderResult result = read_attachment_header(reader, end);
         if (result.status == HeaderStatus::end_of_chain)
             break;
         ++index;
@@ -140,8 +141,8 @@ Status check_data(const OpenChain& chain, const ListedAttachment& attachment, st
 std::uint64_t chain_data_total(const OpenChain& chain) {
     if (chain.chain_end <= 0)
         return 0;
-    const std::int64_t total =
-        total_data_size(chain.file.get(), chain.chain_end, attachment_signature());
+    ChainReader reader{chain.file.get(), attachment_signature()};
+    const std::int64_t total = total_data_size(reader, chain.chain_end);
     return total > 0 ? static_cast<std::uint64_t>(total) : 0;
 }
 
