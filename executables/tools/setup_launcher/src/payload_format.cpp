@@ -25,6 +25,7 @@ static_assert(signature_size == 12);
 static_assert(header_size_at + 4 == fixed_fields_size && fixed_fields_size == 21);
 static_assert(header_overhead == fixed_fields_size + signature_size);
 static_assert(lcid_field_size == 2);
+static_assert(max_text_length == std::numeric_limits<std::uint16_t>::max());
 static_assert(search_window_size == 8192);
 static_assert(extraction_chunk_size == 10485760);
 
@@ -326,15 +327,22 @@ std::int64_t certificate_table_offset(std::FILE* file, std::int64_t file_size) {
     return directory ? certificate_table_offset(*directory, file_size) : -1;
 }
 
+SignedRange read_signed_range(std::FILE* file, std::int64_t file_size) {
+    SignedRange range;
+    range.directory = read_security_directory(file, file_size);
+    if (range.directory)
+        range.certificate_table = certificate_table_offset(*range.directory, file_size);
+    range.end = range.certificate_table >= 0 ? range.certificate_table : file_size;
+    return range;
+}
+
 std::int64_t signed_range_end(std::FILE* file, std::int64_t file_size) {
-    const std::int64_t table = certificate_table_offset(file, file_size);
-    return table >= 0 ? table : file_size;
+    return read_signed_range(file, file_size).end;
 }
 
 std::vector<std::uint8_t> encode_attachment_header(const AttachmentPlan& plan,
                                                    const Signature& signature) {
-    constexpr std::size_t max_units = std::numeric_limits<std::uint16_t>::max();
-    if (plan.name.size() > max_units || plan.parameters.size() > max_units)
+    if (plan.name.size() > max_text_length || plan.parameters.size() > max_text_length)
         return {};
     FixedFields fields;
     fields.name_length = static_cast<std::uint16_t>(plan.name.size());

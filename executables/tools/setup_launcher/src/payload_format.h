@@ -42,6 +42,9 @@ using Signature = std::array<std::uint8_t, signature_size>;
 // executable image that carries this code.
 Signature attachment_signature();
 
+// The largest text a header can carry: its lengths are 16-bit counts of UTF-16 code units.
+inline constexpr std::size_t max_text_length = 65535;
+
 // The 21 fixed bytes that precede the signature.
 struct FixedFields {
     std::uint16_t name_length = 0;        // UTF-16 code units
@@ -153,8 +156,15 @@ PeImageCheck check_pe_image(std::FILE* file, std::int64_t file_size);
 std::int64_t certificate_table_offset(const SecurityDirectory& directory, std::int64_t file_size);
 std::int64_t certificate_table_offset(std::FILE* file, std::int64_t file_size);
 
-// Where the search for the chain's end starts: the certificate table's offset in a signed file,
-// else `file_size`. Moves the file position.
+// The part of a file that is payload: up to the certificate table in a signed file, else all of it.
+struct SignedRange {
+    std::optional<SecurityDirectory> directory;  // as stored, when the file is a PE image
+    std::int64_t certificate_table = -1;         // its offset when it names a sane table
+    std::int64_t end = 0;  // where the search for the chain's end starts: the table, or the end
+};
+// Moves the file position.
+SignedRange read_signed_range(std::FILE* file, std::int64_t file_size);
+// read_signed_range's end alone.
 std::int64_t signed_range_end(std::FILE* file, std::int64_t file_size);
 
 // What a builder says about one attachment; the header's lengths and size follow from it.

@@ -17,8 +17,6 @@
 #include "payload_format.h"
 #include "text_encoding.h"
 
-// The largest text a header can carry: its lengths are 16-bit counts of UTF-16 code units.
-inline constexpr std::size_t max_text_length = 65535;
 // Bytes moved per read and write while copying file data.
 inline constexpr std::size_t copy_chunk_size = 1 << 20;
 

@@ -72,13 +72,11 @@ OpenChain open_chain(const fs::path& path) {
         return chain;
     }
     chain.launcher = launcher_architecture(chain.file.get(), chain.file_size);
-    chain.security = read_security_directory(chain.file.get(), chain.file_size);
-    if (chain.security)
-        chain.certificate_table = certificate_table_offset(*chain.security, chain.file_size);
     // The launcher's own search: in a signed file it starts at the certificate table.
-    const std::int64_t search_end =
-        chain.certificate_table >= 0 ? chain.certificate_table : chain.file_size;
-    chain.chain_end = find_chain_end(chain.file.get(), search_end, attachment_signature());
+    const SignedRange range = read_signed_range(chain.file.get(), chain.file_size);
+    chain.security = range.directory;
+    chain.certificate_table = range.certificate_table;
+    chain.chain_end = find_chain_end(chain.file.get(), range.end, attachment_signature());
     if (chain.chain_end == 0) {
         chain.status = Status::failure(chain.file_name +
                                        ": can't read: the search for the attachments failed");

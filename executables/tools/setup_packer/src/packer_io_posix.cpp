@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "packer.h"
 #include "packer_io.h"
 
 namespace fs = std::filesystem;
@@ -92,6 +93,11 @@ FileStatus status_at(int directory, const char* name) {
 }
 
 }  // namespace
+
+// A path's own bytes: here they are what the user typed, whether or not they are UTF-8.
+std::string path_to_utf8(const fs::path& path) {
+    return path.native();
+}
 
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
     : path_(std::move(other.path_)), handles_(std::move(other.handles_)) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "packer.h"
 #include "packer_io.h"
 #include "text_encoding.h"
 
@@ -113,6 +114,14 @@ PartialFile& partial_file() {
 }
 
 }  // namespace
+
+// Through the shared converter: an unpaired surrogate, which NTFS names may hold, shows as U+FFFD
+// instead of ending the program with the standard library's conversion error.
+std::string path_to_utf8(const fs::path& path) {
+    const std::wstring& native = path.native();
+    return to_utf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(native.data()), native.size()));
+}
 
 std::FILE* open_file(const fs::path& path, const char* mode) {
     const std::u16string wide_mode = widen(mode);

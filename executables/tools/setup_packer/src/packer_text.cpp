@@ -45,11 +45,6 @@ fs::path path_from_utf8(std::string_view text) {
     return fs::path(std::u8string_view(reinterpret_cast<const char8_t*>(text.data()), text.size()));
 }
 
-std::string path_to_utf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 std::string progress_bar(std::uint64_t done, std::uint64_t total, std::size_t width) {
     const double fraction =
         total == 0 ? 1.0 : static_cast<double>(std::min(done, total)) / static_cast<double>(total);
