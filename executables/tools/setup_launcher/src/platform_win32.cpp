@@ -12,6 +12,7 @@
 
 #include "file_helpers.h"
 #include "platform.h"
+#include "system_errors.h"
 
 namespace {
 
@@ -267,22 +268,6 @@ bool plain_directory_chain(std::u16string_view relative, bool create) {
     return true;
 }
 
-// The runtime's error number for a failed creation, for the report.
-int errno_for(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-            return EACCES;
-        default:
-            return EINVAL;
-    }
-}
-
 }  // namespace
 
 NewDirectoryStatus create_private_directory(const std::u16string& path) {
@@ -341,7 +326,7 @@ NewFile create_private_file(std::u16string_view relative) {
         // A name that exists is no failure of the system's, and is reported without one; a
         // directory is reported as opening it for writing always failed.
         const bool taken = result.status == NewFileStatus::name_taken;
-        errno = taken ? 0 : is_directory ? EACCES : errno_for(error);
+        errno = taken ? 0 : is_directory ? EACCES : errno_for_system_error(error);
         SetLastError(taken ? ERROR_SUCCESS : is_directory ? ERROR_ACCESS_DENIED : error);
         return result;
     }

@@ -10,6 +10,26 @@
 
 namespace fs = std::filesystem;
 
+// What every system's pinned directory shares: a move hands the handles over; the end closes them.
+PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
+    : path_(std::move(other.path_)), handles_(std::move(other.handles_)) {
+    other.handles_.clear();
+}
+
+PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
+    if (this != &other) {
+        close();
+        path_ = std::move(other.path_);
+        handles_ = std::move(other.handles_);
+        other.handles_.clear();
+    }
+    return *this;
+}
+
+PinnedDirectory::~PinnedDirectory() {
+    close();
+}
+
 std::string errno_text(int error) {
     return error != 0 ? std::strerror(error) : "input/output error";
 }

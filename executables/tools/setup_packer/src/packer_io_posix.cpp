@@ -99,25 +99,6 @@ std::string path_to_utf8(const fs::path& path) {
     return path.native();
 }
 
-PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
-    : path_(std::move(other.path_)), handles_(std::move(other.handles_)) {
-    other.handles_.clear();
-}
-
-PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
-    if (this != &other) {
-        close();
-        path_ = std::move(other.path_);
-        handles_ = std::move(other.handles_);
-        other.handles_.clear();
-    }
-    return *this;
-}
-
-PinnedDirectory::~PinnedDirectory() {
-    close();
-}
-
 void PinnedDirectory::close() {
     for (const std::intptr_t handle : handles_)
         ::close(static_cast<int>(handle));

@@ -11,6 +11,7 @@
 
 #include "packer.h"
 #include "packer_io.h"
+#include "system_errors.h"
 #include "text_encoding.h"
 
 namespace fs = std::filesystem;
@@ -23,25 +24,6 @@ HANDLE console_of(std::FILE* stream) {
     if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode))
         return nullptr;
     return handle;
-}
-
-// The errno value closest to a Windows error, for messages made from errno.
-int errno_of(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return EACCES;
-        case ERROR_DISK_FULL:
-            return ENOSPC;
-        default:
-            return EIO;
-    }
 }
 
 // Listing access, not only attributes: Windows checks the sharing of an open only against
@@ -134,13 +116,13 @@ FileStatus file_status(const fs::path& path) {
         CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return {errno_of(GetLastError())};
+        return {errno_for_system_error(GetLastError())};
     BY_HANDLE_FILE_INFORMATION information{};
     const bool known = GetFileInformationByHandle(handle, &information);
     const DWORD error = GetLastError();
     CloseHandle(handle);
     if (!known)
-        return {errno_of(error)};
+        return {errno_for_system_error(error)};
     FileStatus status;
     status.directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
@@ -168,25 +150,6 @@ std::int64_t InputFile::read(void* buffer, std::size_t size) {
     // The runtime reads at most INT_MAX bytes in one call.
     const auto wanted = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
     return _read(descriptor_, buffer, wanted);
-}
-
-PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
-    : path_(std::move(other.path_)), handles_(std::move(other.handles_)) {
-    other.handles_.clear();
-}
-
-PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
-    if (this != &other) {
-        close();
-        path_ = std::move(other.path_);
-        handles_ = std::move(other.handles_);
-        other.handles_.clear();
-    }
-    return *this;
-}
-
-PinnedDirectory::~PinnedDirectory() {
-    close();
 }
 
 void PinnedDirectory::close() {
@@ -223,7 +186,7 @@ std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
         CreateFileW((path_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        errno = errno_of(GetLastError());
+        errno = errno_for_system_error(GetLastError());
         return nullptr;
     }
     const int descriptor =
