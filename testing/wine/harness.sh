@@ -93,7 +93,17 @@ box_text() { sed -n 's/^control: class=Static id=65535 text=//p' <<<"$1"; }
 # reads it and presses OK. Leaves the dump in $out and the text, unescaped, in $box.
 answer_box() {
     box=
-    drive --class '#32770' --timeout 30000 "$@" --dump --press 1 --wait-gone || return
+    local attempt status
+    # Now and then, under load, Wine ends the driver with status 1 and no word before it has
+    # looked; the box is still there to be read then. A box that is missing (status 2) or
+    # anything the driver said stays a failure.
+    for attempt in 1 2 3; do
+        status=0
+        drive --class '#32770' --timeout 30000 "$@" --dump --press 1 --wait-gone || status=$?
+        [[ $status == 1 && $driven == "1 " ]] || break
+        echo "note: the UI driver ended with status 1 and no message; trying again"
+    done
+    ((status == 0)) || return "$status"
     box=$(printf '%b' "$(box_text "$out")")
 }
 
