@@ -95,13 +95,14 @@ answer_box() {
     box=
     local attempt status
     # Now and then, under load, Wine ends the driver with status 1 and no word before it has
-    # looked; the box is still there to be read then. A box that is missing (status 2) or
-    # anything the driver said stays a failure.
+    # looked; the box is still there to be read then. Only a driver that printed nothing at all,
+    # so pressed nothing, is started again: a box that is missing (status 2), anything the driver
+    # said and a driver that ended after reading the box stay failures.
     for attempt in 1 2 3; do
         status=0
         drive --class '#32770' --timeout 30000 "$@" --dump --press 1 --wait-gone || status=$?
-        [[ $status == 1 && $driven == "1 " ]] || break
-        echo "note: the UI driver ended with status 1 and no message; trying again"
+        [[ $status == 1 && $driven == "1 " && -z $out ]] || break
+        echo "note: the UI driver ended with status 1 before reading anything; starting it again"
     done
     ((status == 0)) || return "$status"
     box=$(printf '%b' "$(box_text "$out")")

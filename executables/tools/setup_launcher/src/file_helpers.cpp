@@ -5,6 +5,7 @@
 
 #include "error_report.h"
 #include "file_helpers_testing.h"
+#include "file_names.h"
 #include "payload_format.h"
 #include "platform.h"
 #include "wide_format.h"
@@ -22,10 +23,8 @@ constexpr std::uint32_t directory_name_candidates = 2147483647u;
 constexpr int deletion_attempts = 10;
 constexpr unsigned deletion_retry_ms = 100;
 
-constexpr std::u16string_view separators = u"/\\";
-
 bool ends_in_separator(std::u16string_view path) {
-    return !path.empty() && separators.find(path.back()) != std::u16string_view::npos;
+    return !path.empty() && is_separator(path.back());
 }
 
 // Windows takes "/" and "\" alike. Elsewhere "\" is an ordinary character of a file name, so
@@ -79,8 +78,8 @@ void create_extraction_root() {
 // extraction directory. An empty component (a doubled separator) is passed over.
 void report_failed_directory(std::u16string_view name) {
     std::u16string path_so_far = extraction_root;
-    for (std::size_t cut = name.find_first_of(separators); cut != std::u16string_view::npos;
-         cut = name.find_first_of(separators)) {
+    for (std::size_t cut = name.find_first_of(name_separators); cut != std::u16string_view::npos;
+         cut = name.find_first_of(name_separators)) {
         path_so_far.append(name.substr(0, cut));
         path_so_far += native_separator();
         const std::u16string_view relative =
@@ -145,7 +144,7 @@ PathParts split_path(std::u16string_view path) {
         parts.drive = path.substr(0, 2);
         path.remove_prefix(2);
     }
-    const std::size_t last_separator = path.find_last_of(separators);
+    const std::size_t last_separator = path.find_last_of(name_separators);
     if (last_separator != std::u16string_view::npos) {
         parts.directory = path.substr(0, last_separator + 1);
         path.remove_prefix(last_separator + 1);
@@ -169,7 +168,7 @@ std::u16string extraction_path(const std::u16string& relative_name) {
     // They are made in one go; only when that fails are they looked at one by one, to name the
     // first that can't be made.
     const std::u16string name = with_system_separators(relative_name);
-    const std::size_t last_separator = name.find_last_of(separators);
+    const std::size_t last_separator = name.find_last_of(name_separators);
     if (last_separator != std::u16string::npos &&
         !private_subdirectory(std::u16string_view(name).substr(0, last_separator + 1))) {
         report_failed_directory(name);

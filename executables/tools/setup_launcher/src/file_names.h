@@ -13,6 +13,9 @@
 #include <unordered_set>
 #include <vector>
 
+// The two characters that separate a name's components, as Windows takes them.
+inline constexpr std::u16string_view name_separators = u"/\\";
+
 inline bool is_separator(char16_t unit) {
     return unit == u'/' || unit == u'\\';
 }

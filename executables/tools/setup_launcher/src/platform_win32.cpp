@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "file_helpers.h"
+#include "file_names.h"
 #include "platform.h"
 #include "system_errors.h"
 
@@ -240,10 +241,10 @@ bool plain_directory_chain(std::u16string_view relative, bool create) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    for (std::size_t cut = relative.find_first_of(u"/\\"); cut != std::u16string_view::npos;
-         cut = relative.find_first_of(u"/\\", cut + 1)) {
+    for (std::size_t cut = relative.find_first_of(name_separators);
+         cut != std::u16string_view::npos; cut = relative.find_first_of(name_separators, cut + 1)) {
         const std::u16string_view component = relative.substr(0, cut);
-        const std::size_t start = component.find_last_of(u"/\\");
+        const std::size_t start = component.find_last_of(name_separators);
         const std::u16string_view last =
             component.substr(start == std::u16string_view::npos ? 0 : start + 1);
         if (last.empty())

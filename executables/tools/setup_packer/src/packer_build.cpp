@@ -9,12 +9,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string machine_text(std::uint16_t machine) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(machine));
-    return text;
-}
-
 // Why the launcher is no Windows GUI program for i386 or AMD64, naming the check that failed.
 std::string pe_image_problem(const PeImageCheck& check) {
     switch (check.problem) {
@@ -29,7 +23,7 @@ std::string pe_image_problem(const PeImageCheck& check) {
             return "is no Windows PE image: there is no \"PE\" signature at offset " +
                    std::to_string(check.pe_offset) + ", where its DOS header points";
         case PeProblem::unknown_machine:
-            return "is a PE image for the machine " + machine_text(check.machine) +
+            return "is a PE image for the machine " + hex16(check.machine) +
                    ", not for i386 (0x014C) or AMD64 (0x8664)";
         case PeProblem::no_optional_header:
             return check.machine == pe_machine_i386
@@ -232,7 +226,9 @@ Status write_launcher(const BuildRequest& request, std::uint64_t total, bool& in
     // The packed file is as executable as the launcher; it stays writable, so that a later
     // build with --force can replace it on Windows as well.
     std::error_code error;
-    const fs::perms permissions = fs::status(request.launcher, error).permissions();
+    // Only the access bits: a set-user-ID launcher makes no set-user-ID setup file.
+    const fs::perms permissions =
+        fs::status(request.launcher, error).permissions() & fs::perms::all;
     if (!error)
         fs::permissions(output.path(), permissions | fs::perms::owner_write, error);
     if (const std::error_code rename_error = output.commit(request.force))

@@ -113,17 +113,21 @@ int TemporaryFile::create(const PinnedDirectory& directory, const fs::path& targ
     for (int attempt = 0; attempt < 16; ++attempt) {
         fs::path candidate = target;
         candidate += path_from_utf8("." + random_suffix() + ".partial");
+        // Named to the interrupt first, so that no moment passes with the file made but not
+        // named; the random name is nobody else's to lose.
+        remove_on_interrupt(directory, candidate);
         std::FILE* file = directory.create_file(candidate);
         if (file != nullptr) {
             file_.reset(file);
             directory_ = &directory;
             name_ = candidate;
             target_ = target;
-            remove_on_interrupt(directory, name_);
             return 0;
         }
-        if (errno != EEXIST)
-            return errno;
+        const int error = errno;
+        forget_partial_file();
+        if (error != EEXIST)
+            return error;
     }
     return EEXIST;
 }

@@ -181,10 +181,11 @@ PinnedDirectory PinnedDirectory::open(const fs::path& base, const std::vector<fs
 }
 
 std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
-    // Shared for deletion, so that an interruption can remove it while it is open.
-    const HANDLE handle =
-        CreateFileW((path_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deletion, so that an interruption can remove it while it is open; a link of
+    // that name is not followed (CREATE_NEW then fails on it, as on any name that exists).
+    const HANDLE handle = CreateFileW(
+        (path_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errno_for_system_error(GetLastError());
         return nullptr;
