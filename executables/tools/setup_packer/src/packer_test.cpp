@@ -730,6 +730,17 @@ TEST_F(PackerTest, DirectoryPacksEveryRegularFileInTheOrderOfTheirPaths) {
     EXPECT_EQ(parse_directory_argument("=x", empty).message(), "--directory =x: the path is empty");
 }
 
+TEST_F(PackerTest, TheSetupFileIsAsExecutableAsTheLauncherButNeverSetUserId) {
+    fs::permissions(launcher_, fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::set_uid | fs::perms::set_gid);
+    ASSERT_TRUE(build({file("in/a.txt", u"a.txt", {'a'})}).ok());
+    const fs::perms made = fs::status(path("out.exe")).permissions();
+    EXPECT_EQ(made & (fs::perms::set_uid | fs::perms::set_gid | fs::perms::sticky_bit),
+              fs::perms::none);
+    EXPECT_EQ(made & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
 TEST_F(PackerTest, RefusesToOverwriteWithoutForce) {
     write(path("out.exe"), {'o', 'l', 'd'});
     const Status refused = build({command(u"x.exe")});
