@@ -15,6 +15,8 @@ set(HOST_SETUP_PACKER ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_p
     CACHE FILEPATH "The Linux setup_packer that builds the launcher files of the end-to-end tests")
 set(HOST_CHAIN_MAKER ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_launcher/corpus_generator
     CACHE FILEPATH "The Linux corpus_generator that makes the launcher files setup_packer refuses")
+set(HOST_SWAP_ON_OPEN ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_launcher/swap_on_open
+    CACHE FILEPATH "The Linux swap_on_open that holds the launcher's cleanup while a test swaps its directory")
 
 # add_wine_test(NAME COMMAND args... [TIMEOUT seconds] [LABELS labels...])
 function(add_wine_test name)
