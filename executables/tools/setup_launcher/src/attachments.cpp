@@ -1,6 +1,7 @@
 #include "attachments.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "adler32.h"
 #include "error_report.h"
@@ -33,6 +34,10 @@ void collect_command(const AttachmentHeader& header) {
     }
 }
 
+// The error report shows errno whenever it is not 0, and calls that succeed may leave any value
+// there. So each report site clears it before the call whose failure it reports, or right before
+// a report that no call caused: the report carries a system error only when one belongs to it.
+
 // Copies the data in chunks, one write and one checksum update each, and advances the progress
 // window after every chunk. A chunk that fits the reader's window comes from there, with the
 // headers and data around it; a larger one is read on its own. Returns the Adler-32 of the data.
@@ -46,9 +51,11 @@ std::uint32_t copy_data(ChainReader& chain, std::FILE* output, const AttachmentH
     std::int64_t position = header.data_start;
     for (std::uint64_t remaining = header.fields.data_size; remaining > 0;) {
         const auto chunk = static_cast<std::size_t>(std::min(remaining, extraction_chunk_size));
+        errno = 0;
         const std::uint8_t* bytes = read_chain_bytes(chain, position, chunk);
         if (bytes == nullptr)
             FATAL_ERROR("error_reading_file", own_file_name().c_str(), header.name.c_str());
+        errno = 0;
         if (std::fwrite(bytes, 1, chunk, output) != chunk)
             FATAL_ERROR("error_writing", output_path.c_str());
         sum = adler32(sum, bytes, chunk);
@@ -72,6 +79,7 @@ void extract_file(ChainReader& chain, const AttachmentHeader& header) {
     if (!fits_path_limit(root, header.name)) {
         remove_private_directory();
         release_private_directory();
+        errno = 0;
         FATAL_ERROR("error_invalid_file_name", own_file_name().c_str(), header.name.c_str());
     }
     const std::u16string output_path = extraction_path(header.name);
@@ -87,9 +95,11 @@ void extract_file(ChainReader& chain, const AttachmentHeader& header) {
     std::setvbuf(output, nullptr, _IONBF, 0);
     const std::uint32_t sum = copy_data(chain, output, header, output_path);
     // A failed close is a failed write, not success.
+    errno = 0;
     if (std::fclose(output) != 0)
         FATAL_ERROR("error_writing", output_path.c_str());
     if (sum != header.fields.checksum) {
+        errno = 0;
         FATAL_ERROR("error_corrupt_file", own_file_name().c_str(), header.name.c_str());
     }
 }
@@ -129,6 +139,8 @@ std::vector<LaunchCommand>& localized_commands() {
 }
 
 std::int64_t read_attachment(ChainReader& chain, std::int64_t end) {
+    // A header that can't be read shows a failed read's errno; a damaged one shows none.
+    errno = 0;
     const HeaderResult result = read_attachment_header(chain, end);
     if (result.status == HeaderStatus::end_of_chain)
         return -1;

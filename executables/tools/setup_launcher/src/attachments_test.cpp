@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -176,6 +177,49 @@ TEST_F(ReadAttachmentTest, PayloadFaultsAreReportedWithTheirKeys) {
     ASSERT_TRUE(twice.has_value());
     EXPECT_TRUE(twice->starts_with(u"File '" + extraction_path(u"same.txt") + u"' already exists"))
         << to_utf8(*twice);
+}
+
+// A report carries the errno line only when a system call failed for it: the calls that succeed
+// on the way (the extraction directory's names looked up, files created) leave errno as they
+// please, and a damaged payload is no failure of the system.
+TEST_F(ReadAttachmentTest, ReportsCarryASystemErrorOnlyWhenACallFailedForThem) {
+    Piece corrupted = file_piece(u"b.txt", "hello world");
+    corrupted.data[3] ^= 0x20;
+    std::string long_header = launcher_file({file_piece(u"c.txt", "c")});
+    long_header[long_header.size() - 16] += 1;
+    std::string cut = launcher_file({file_piece(u"c.txt", "c")}, 0);
+    cut.erase(0, 5);  // the name now begins before the file does
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::u16string begins;
+        bool system_error;
+    } cases[] = {
+        {"corrupted file", launcher_file({corrupted}),
+         u"Error reading 'unit_tests': file 'b.txt' is corrupted\n", false},
+        {"header corrupt", long_header, u"Error reading 'unit_tests': header corrupt\n", false},
+        {"header before the file's start", cut, u"Error reading 'unit_tests'\n", false},
+        {"unsafe name", launcher_file({file_piece(u"../x.txt", "x")}),
+         u"Error reading 'unit_tests': invalid file name '../x.txt'\n", false},
+        {"name too long for the path", launcher_file({file_piece(std::u16string(250, u'n'), "x")}),
+         u"Error reading 'unit_tests': invalid file name 'nnn", false},
+        {"name taken", launcher_file({file_piece(u"same.txt", "a"), file_piece(u"same.txt", "b")}),
+         u"File '", false},
+        // A directory where the file goes: creating the file failed, and says why.
+        {"directory in the way",
+         launcher_file({file_piece(u"d", "x"), file_piece(u"d/i.txt", "i")}),
+         u"Error opening 'd' for writing\n", true},
+    };
+    for (const auto& [what, bytes, begins, system_error] : cases) {
+        reset_extraction_root_for_tests();
+        fs::remove_all(fs::path(temp_dir) / "VOQSETUP2");
+        errno = ENOENT;  // as a lookup on the way may leave it
+        const std::optional<std::u16string> report = report_of_reading(bytes);
+        ASSERT_TRUE(report.has_value()) << what;
+        EXPECT_TRUE(report->starts_with(begins)) << what << ": " << to_utf8(*report);
+        EXPECT_EQ(report->find(u"\nerrno==") != std::u16string::npos, system_error)
+            << what << ": " << to_utf8(*report);
+    }
 }
 
 TEST_F(ReadAttachmentTest, WhatHasTheNameAlreadyIsNeverWrittenThrough) {
