@@ -30,6 +30,14 @@ std::string path_to_utf8(const std::filesystem::path& path);
 // U+007F to U+009F) as \xHH or \u00HH and bytes that are no UTF-8 as \xHH, so that a name read
 // from a file can't move the cursor, change colours or reset the terminal.
 std::string terminal_text(std::string_view utf8);
+// The columns a terminal gives UTF-8 text: two for wide and fullwidth characters (CJK, most
+// emoji), none for combining marks and invisible format characters, one for the rest (a byte
+// that is no UTF-8 included). Meant for text that terminal_text has made safe.
+std::size_t display_width(std::string_view utf8);
+// The one of `names` that `word` most likely misspells ("--lauchner" for "--launcher", "bulid" for
+// "build", "--dir" for "--directory"; leading dashes are ignored), or empty when none is near
+// enough or two are equally near.
+std::string closest_name(std::string_view word, const std::vector<std::string>& names);
 
 // --- Outcome of an operation -------------------------------------------------------------------
 
@@ -66,19 +74,29 @@ struct PackItem {
     bool in_extraction_dir = false;     // command: runs in the extraction directory
     bool quiet = false;                 // command: no error interface, failures not reported
     std::string origin;                 // how the user gave it, for messages ("--file x=y")
+    // file: what a message about `source` adds when the path alone would not say where it came
+    // from (a manifest's relative "file", taken from the manifest's directory); empty otherwise.
+    std::string source_note;
 };
 
 // A language identifier as given on the command line or in a manifest, or why it is none.
 struct LcidResult {
     std::optional<std::uint16_t> lcid;
-    std::string problem;  // when lcid is empty
+    std::string problem;  // when lcid is empty; to follow "TEXT: "
+    std::string warning;  // with an lcid that is no Windows language setup_packer knows
 };
 // The forms parse_lcid accepts, for messages.
 inline constexpr const char* lcid_forms =
-    "hexadecimal with 0x (0x0407) or decimal without leading zeros (1031), from 1 to 0xFFFF";
-// "0x0407" or "1031". Refuses 0, which the launcher takes for "no language", and a decimal with
-// leading zeros such as "0407", which is too easily meant as hexadecimal.
+    "hexadecimal with 0x (0x0407), decimal without leading zeros (1031) or a language tag "
+    "(de-DE), from 1 to 0xFFFF";
+// "0x0407", "1031" or "de-DE" (tags without case). Refuses 0, which the launcher takes for "no
+// language"; a number whose hexadecimal reading is a language setup_packer knows, but not its
+// decimal one ("did you mean 0x0407 (de-DE)?" for 407); a decimal with leading zeros. Warns of a
+// number that is no language it knows.
 LcidResult parse_lcid(std::string_view text);
+// The language tag of a Windows language identifier ("de-DE" for 0x0407); null for one that
+// setup_packer does not know.
+const char* language_tag(std::uint16_t lcid);
 
 // A --file argument "PATH[=NAME]", split at the last '='; NAME defaults to PATH's file name.
 // Fails for invalid UTF-8 or an empty PATH.
@@ -102,10 +120,12 @@ Status parse_directory_argument(std::string_view argument, DirectoryArgument& di
 Status add_directory_files(const DirectoryArgument& directory, std::vector<PackItem>& items);
 
 // The attachments of a manifest file (format in the README). Relative file paths resolve against
-// the manifest's directory.
+// the manifest's directory. Messages name an entry by where it begins, "FILE:LINE:COLUMN:
+// attachment N", and show its keys as terminal_text does.
 struct ManifestResult {
     Status status = Status::success();
     std::vector<PackItem> items;
+    std::vector<std::string> warnings;  // one sentence each, on success
 };
 ManifestResult load_manifest(const std::filesystem::path& manifest);
 ManifestResult parse_manifest(std::string_view json_text, const std::filesystem::path& base_dir,
@@ -154,13 +174,16 @@ struct BuildRequest {
     std::filesystem::path launcher;
     std::filesystem::path output;
     bool force = false;           // replace an existing regular file
+    bool allow_empty = false;     // write a launcher file without attachments
     std::vector<PackItem> items;  // in processing order; written to the file in reverse
     ProgressCallback progress;    // optional
 };
 
 // Writes the launcher followed by the attachments into a temporary file beside the output and
-// renames it to the output at the end. The output must be a regular file or not exist. On failure
-// nothing is left behind, nor when the process is interrupted (packer_io.h).
+// renames it to the output at the end. The output must be a regular file or not exist; the
+// launcher and every input file must be regular files; without allow_empty there must be
+// attachments. On failure nothing is left behind, nor when the process is interrupted
+// (packer_io.h).
 Status build_launcher(const BuildRequest& request);
 
 // --- Reading a launcher file -------------------------------------------------------------------
@@ -184,11 +207,14 @@ struct ChainListing {
     std::vector<ListedAttachment> attachments;  // in processing order
 };
 
-// Reads every header of the chain the way the launcher does, without reading file data.
+// Reads every header of the chain the way the launcher does, without reading file data. Fails as
+// verify_launcher does for a file that is none, and for bytes after the chain.
 ChainListing list_attachments(const std::filesystem::path& launcher_file);
 
 // "file", "command", "both" or "none".
 std::string attachment_kind(const FixedFields& fields);
+// True for a command bound to language 0, which the launcher takes for a cancelled choice.
+bool never_runs(const AttachmentHeader& header);
 // The flag names joined by ",", unknown bits as hexadecimal; "-" for no flags.
 std::string flag_names(std::uint8_t flags);
 // An aligned table, one line per attachment under a heading line.
@@ -212,18 +238,23 @@ struct VerifyReport {
     // What the launcher ignores because it lies outside the signed range, one sentence each
     // (bytes behind the certificate table, attachment signatures at or after its start).
     std::vector<std::string> outside_signed_range;
+    // Files whose names Windows keeps apart but this system can't (extract_launcher), one
+    // sentence each.
+    std::vector<std::string> host_aliases;
 };
 
-// Walks the chain as the launcher will and recomputes every checksum of extracted data. Fails at
-// the first attachment the launcher would stop at or refuse (the file names of check_items), and
-// when bytes follow the chain that are no certificate table named by the PE header (a file cut
-// short, or data appended after packing). In a signed file the chain is searched from the
-// certificate table's start, as the launcher does; the signature itself is not checked.
+// Walks the chain as the launcher will and recomputes every checksum of extracted data. Fails for
+// a file that does not begin with a Windows program ("not a launcher file") or is no regular
+// file, at the first attachment the launcher would stop at or refuse (the file names of
+// check_items) or never run (a command for language 0), and when bytes follow the chain that are
+// no certificate table named by the PE header (a file cut short, or data appended after packing).
+// In a signed file the chain is searched from the certificate table's start, as the launcher
+// does; the signature itself is not checked.
 VerifyReport verify_launcher(const std::filesystem::path& launcher_file,
                              const ProgressCallback& progress = {});
 // {"format": 1, "ok", "launcher": "i686", "x86-64" or null, "attachments", "file_bytes",
-// "certificate_table": {"offset", "size"} or null, "ignored": [sentences], "error": null or the
-// message}.
+// "certificate_table": {"offset", "size"} or null, "ignored": [sentences], "host_aliases":
+// [sentences], "error": null or the message}.
 std::string format_verify_json(const VerifyReport& report);
 
 struct ExtractReport {
@@ -231,10 +262,18 @@ struct ExtractReport {
     std::vector<std::filesystem::path> written;  // in processing order
 };
 
+// What extract does with a file that stands where it writes one.
+enum class ExistingFiles {
+    keep,     // refuse it
+    replace,  // replace a regular file; anything else (a link, a directory) is still refused
+};
+
 // Writes the extracted files under `directory` (created when missing) without running anything.
-// Never replaces an existing file and never follows a symbolic link below `directory`; a file
-// whose checksum does not match is not left behind, nor a partial one when the process is
-// interrupted.
+// Every target is checked before the first file is written (names that Windows keeps apart but
+// this system can't included). Replaces only what `existing` allows, and never follows a symbolic
+// link below `directory`; a file whose checksum does not match is not left behind, nor a partial
+// one when the process is interrupted.
 ExtractReport extract_launcher(const std::filesystem::path& launcher_file,
                                const std::filesystem::path& directory,
-                               const ProgressCallback& progress = {});
+                               const ProgressCallback& progress = {},
+                               ExistingFiles existing = ExistingFiles::keep);

@@ -49,7 +49,19 @@ std::string output_problem(const fs::path& output, bool force) {
     return force ? std::string() : "already exists; use --force to replace it";
 }
 
-// Checks the file inputs in the order given: none a directory, each one can be opened, none the
+// Why an input can't be packed: `refused` is what stands there instead of a regular file, or none
+// for a failed open (errno). `note` says where a manifest's relative path came from.
+Status input_refusal(const fs::path& source, fs::file_type refused, const std::string& note = {}) {
+    std::string problem = "can't open: " + errno_text(errno);
+    if (refused == fs::file_type::directory) {
+        problem = "is a directory";
+    } else if (refused != fs::file_type::none) {
+        problem = not_regular_problem(fs::file_status(refused)) + "; only regular files are packed";
+    }
+    return Status::failure(path_to_utf8(source) + ": " + problem + note);
+}
+
+// Checks the file inputs in the order given: each one a regular file that can be opened, none the
 // output. With `open_each`, every input is opened to see that it can be; without, each path is
 // only looked at once, and an input that can't be opened shows when it is read. Adds up the
 // sizes of the inputs.
@@ -60,11 +72,11 @@ Status check_inputs(const BuildRequest& request, bool open_each, std::uint64_t& 
         if (item.kind != PackItem::Kind::file)
             continue;
         const FileStatus input = inputs.status(item.source);
-        if (input.error == 0 && input.directory)
-            return Status::failure(path_to_utf8(item.source) + ": is a directory");
-        if ((open_each || input.error != 0) && !inputs.open(item.source).is_open()) {
-            return Status::failure(path_to_utf8(item.source) +
-                                   ": can't open: " + errno_text(errno));
+        if (input.error == 0 && input.type != fs::file_type::regular)
+            return input_refusal(item.source, input.type, item.source_note);
+        if (open_each || input.error != 0) {
+            if (const InputFile file = inputs.open(item.source); !file.is_open())
+                return input_refusal(item.source, file.refused(), item.source_note);
         }
         if (same_file(input, output)) {
             return Status::failure(path_to_utf8(request.output) + ": is also an input file (" +
@@ -99,8 +111,8 @@ public:
     Appender(std::FILE* output, const std::string& output_name, ProgressCounter& progress)
         : output_(output), output_name_(output_name), progress_(progress) {}
 
-    // Appends a whole file.
-    Status file(const fs::path& source, CopyResult& copied);
+    // Appends a whole file; `note` goes with a message about it (PackItem::source_note).
+    Status file(const fs::path& source, CopyResult& copied, const std::string& note = {});
     // Appends bytes made here.
     Status bytes(std::span<const std::uint8_t> bytes);
     // Writes what is buffered.
@@ -119,10 +131,10 @@ private:
     std::size_t filled_ = 0;
 };
 
-Status Appender::file(const fs::path& source, CopyResult& copied) {
+Status Appender::file(const fs::path& source, CopyResult& copied, const std::string& note) {
     InputFile input = inputs_.open(source);
     if (!input.is_open())
-        return Status::failure(path_to_utf8(source) + ": can't open: " + errno_text(errno));
+        return input_refusal(source, input.refused(), note);
     copied = CopyResult{};
     for (;;) {
         if (filled_ == copy_chunk_size) {
@@ -133,7 +145,7 @@ Status Appender::file(const fs::path& source, CopyResult& copied) {
         const std::int64_t got = input.read(at, copy_chunk_size - filled_);
         if (got < 0) {
             return Status::failure(path_to_utf8(source) +
-                                   ": can't read: " + errno_text(errno != 0 ? errno : EIO));
+                                   ": can't read: " + errno_text(errno != 0 ? errno : EIO) + note);
         }
         if (got == 0)
             return Status::success();
@@ -173,7 +185,7 @@ Status append_attachment(Appender& appender, const PackItem& item) {
     plan.name = item.name;
     if (item.kind == PackItem::Kind::file) {
         CopyResult copied;
-        if (Status status = appender.file(item.source, copied); !status.ok())
+        if (Status status = appender.file(item.source, copied, item.source_note); !status.ok())
             return status;
         plan.flags = flag_is_file;
         plan.data_size = copied.bytes;
@@ -240,9 +252,10 @@ Status write_launcher(const BuildRequest& request, std::uint64_t total, bool& in
 
 Status check_launcher(const fs::path& launcher) {
     const std::string name = path_to_utf8(launcher);
-    FileHandle file(open_file(launcher, "rb"));
+    fs::file_type refused = fs::file_type::none;
+    FileHandle file(open_regular_file(launcher, refused));
     if (!file)
-        return Status::failure(name + ": can't open: " + errno_text(errno));
+        return input_refusal(launcher, refused);
     std::int64_t size = -1;
     if (seek_stream(file.get(), 0, SEEK_END))
         size = tell_stream(file.get());
@@ -271,6 +284,12 @@ Status check_launcher(const fs::path& launcher) {
 
 Status build_launcher(const BuildRequest& request) {
     std::uint64_t total = 0;
+    if (request.items.empty() && !request.allow_empty) {
+        return Status::failure(path_to_utf8(request.output) +
+                               ": no attachments to pack: give --file, --directory, --command or "
+                               "a --manifest with entries, or --allow-empty for a launcher file "
+                               "that does nothing");
+    }
     if (Status status = check_items(request.items); !status.ok())
         return status;
     if (Status status = check_output_and_launcher(request, total); !status.ok())

@@ -58,17 +58,35 @@ struct OpenChain {
     std::int64_t certificate_table = -1;        // its offset when it names a sane table
 };
 
+// True when the file begins with the headers of a Windows program, whatever its machine and
+// subsystem: a launcher file always does, with the launcher's own image.
+bool is_windows_program(const PeImageCheck& check) {
+    return check.problem != PeProblem::no_mz_header &&
+           check.problem != PeProblem::pe_header_outside_file &&
+           check.problem != PeProblem::no_pe_signature;
+}
+
 OpenChain open_chain(const fs::path& path) {
     OpenChain chain;
     chain.file_name = path_to_utf8(path);
-    chain.file.reset(open_file(path, "rb"));
+    fs::file_type refused = fs::file_type::none;
+    chain.file.reset(open_regular_file(path, refused));
     if (!chain.file) {
-        chain.status = Status::failure(chain.file_name + ": can't open: " + errno_text(errno));
+        chain.status = Status::failure(chain.file_name + ": " +
+                                       (refused != fs::file_type::none
+                                            ? not_regular_problem(fs::file_status(refused))
+                                            : "can't open: " + errno_text(errno)));
         return chain;
     }
     if (!seek_stream(chain.file.get(), 0, SEEK_END) ||
         (chain.file_size = tell_stream(chain.file.get())) < 0) {
         chain.status = Status::failure(chain.file_name + ": can't read: seeking failed");
+        return chain;
+    }
+    if (!is_windows_program(check_pe_image(chain.file.get(), chain.file_size))) {
+        chain.status = Status::failure(chain.file_name +
+                                       ": not a launcher file: it does not begin with a Windows "
+                                       "program (a DOS header \"MZ\" and a \"PE\" header)");
         return chain;
     }
     chain.launcher = launcher_architecture(chain.file.get(), chain.file_size);
@@ -204,6 +222,34 @@ std::string trailing_problem(const OpenChain& chain) {
            "an attachment), or data was appended after packing";
 }
 
+// The bytes between the chain and the certificate table or the file's end, as a failure.
+Status trailing_status(const OpenChain& chain) {
+    if (chain.chain_end < 0)
+        return Status::success();
+    std::string problem = trailing_problem(chain);
+    return problem.empty() ? Status::success() : Status::failure(chain.file_name + ": " + problem);
+}
+
+// The names of the files a chain extracts as this system's paths have them: a name that holds an
+// unpaired surrogate, which NTFS keeps, gets U+FFFD here, so two names that Windows keeps apart
+// may become one. Compared as Windows compares names; where the system keeps case, that also
+// takes two such mangled names that differ in case for one, which is the safe side.
+class HostNames {
+public:
+    // Registers a name; returns why it meets an earlier one on this system, or empty.
+    std::string add(std::u16string_view name) {
+        const std::u16string host = from_utf8(to_utf8(name));
+        if (names_.add(host) == NameClash::none)
+            return {};
+        return "on this system its name becomes " + in_quotes(host) +
+               " (a Windows name with an unpaired surrogate, which is U+FFFD here), as an earlier "
+               "file's does";
+    }
+
+private:
+    ExtractedNameSet names_;
+};
+
 // What verify checks of one attachment: the name rules of build for a file it extracts (the
 // launcher's reader checks all but the length), clashes with earlier files, and the checksum.
 Status verify_attachment(const OpenChain& chain, const ListedAttachment& attachment,
@@ -243,10 +289,33 @@ struct Target {
     fs::path path;  // the whole path, for messages
 };
 
+// The names a chain extracts, as Windows and as this system take them.
+struct PlannedNames {
+    ExtractedNames windows;
+    HostNames host;
+};
+
+// Why nothing may be written under a target's own name: something stands there that is no
+// regular file, or one is and `existing` keeps it. Empty when it may.
+std::string existing_problem(const fs::path& path, ExistingFiles existing) {
+    std::error_code ignored;
+    const fs::file_status status = fs::symlink_status(path, ignored);
+    if (!fs::exists(status))
+        return {};
+    if (fs::is_symlink(status))
+        return "is a symbolic link; extract replaces regular files only, never through a link";
+    if (!fs::is_regular_file(status))
+        return not_regular_problem(status) + "; extract replaces regular files only";
+    return existing == ExistingFiles::replace ? std::string()
+                                              : "already exists; use --overwrite to replace it";
+}
+
 // Plans the target of a file and checks it without writing anything: no clash with an earlier
-// file, no symbolic link or file where a directory of its name is, nothing under its own name.
+// file, on Windows or here, no symbolic link or file where a directory of its name is, nothing
+// under its own name unless it is a regular file to be replaced.
 Status plan_target(const std::string& label, const ListedAttachment& attachment,
-                   const fs::path& directory, ExtractedNames& names, Target& target) {
+                   const fs::path& directory, ExistingFiles existing, PlannedNames& names,
+                   Target& target) {
     target = {attachment, {}, {}, directory};
     // The walk has refused every name that is not a plain relative path.
     for (std::u16string_view component : split_name(attachment.header.name)) {
@@ -255,8 +324,10 @@ Status plan_target(const std::string& label, const ListedAttachment& attachment,
     }
     target.file_name = target.directories.back();
     target.directories.pop_back();
-    if (std::string clash = names.add(attachment.header.name); !clash.empty())
+    if (std::string clash = names.windows.add(attachment.header.name); !clash.empty())
         return Status::failure(label + ": can't be extracted: " + clash);
+    if (std::string clash = names.host.add(attachment.header.name); !clash.empty())
+        return Status::failure(label + ": can't be extracted here: " + clash);
     std::error_code ignored;
     fs::path below = directory;
     for (const fs::path& component : target.directories) {
@@ -269,8 +340,8 @@ Status plan_target(const std::string& label, const ListedAttachment& attachment,
         if (!fs::is_directory(status))
             return Status::failure(terminal_path(below) + ": is not a directory");
     }
-    if (fs::exists(fs::symlink_status(target.path, ignored)))
-        return Status::failure(terminal_path(target.path) + ": already exists");
+    if (std::string problem = existing_problem(target.path, existing); !problem.empty())
+        return Status::failure(terminal_path(target.path) + ": " + problem);
     return Status::success();
 }
 
@@ -289,7 +360,7 @@ std::string directory_failure(const DirectoryProblem& problem, const fs::path& d
 // Writes one file: into a temporary file in its pinned directory, renamed once its checksum
 // matches.
 Status extract_target(const OpenChain& chain, const Target& target, const fs::path& directory,
-                      ProgressCounter& counter) {
+                      ExistingFiles existing, ProgressCounter& counter) {
     DirectoryProblem problem;
     const PinnedDirectory pinned =
         PinnedDirectory::open(directory, target.directories, true, problem);
@@ -306,12 +377,18 @@ Status extract_target(const OpenChain& chain, const Target& target, const fs::pa
         return status;
     if (const int close_error = output.close(); close_error != 0)
         return Status::failure(target_name + ": can't write: " + errno_text(close_error));
-    if (const std::error_code rename_error = output.commit(false))
-        return Status::failure(rename_failure(target.path, rename_error, false));
+    const bool replace = existing == ExistingFiles::replace;
+    if (const std::error_code rename_error = output.commit(replace))
+        return Status::failure(rename_failure(target.path, rename_error, replace));
     return Status::success();
 }
 
 }  // namespace
+
+bool never_runs(const AttachmentHeader& header) {
+    constexpr std::uint8_t bound_command = flag_is_command | flag_has_lcid;
+    return (header.fields.flags & bound_command) == bound_command && header.lcid == 0;
+}
 
 std::string launcher_architecture(std::FILE* file, std::int64_t file_size) {
     const PeImageCheck image = check_pe_image(file, file_size);
@@ -341,6 +418,8 @@ ChainListing list_attachments(const fs::path& launcher_file) {
         listing.attachments.push_back(attachment);
         return Status::success();
     });
+    if (listing.status.ok())
+        listing.status = trailing_status(chain);
     return listing;
 }
 
@@ -363,23 +442,33 @@ VerifyReport verify_launcher(const fs::path& launcher_file, const ProgressCallba
     }
     ProgressCounter counter(progress, chain_data_total(chain));
     ExtractedNames names;
+    HostNames host_names;
     report.status = walk_chain(chain, [&](const ListedAttachment& attachment) {
         ++report.attachments;
+        if (never_runs(attachment.header)) {
+            return Status::failure(attachment_label(chain.file_name, attachment) +
+                                   ": a command for language 0, which the launcher takes for a "
+                                   "cancelled choice: it never runs");
+        }
         if (!is_extracted(attachment.header.fields))
             return Status::success();
         Status status = verify_attachment(chain, attachment, names, counter);
         report.file_bytes += status.ok() ? attachment.header.fields.data_size : 0;
+        if (std::string alias = host_names.add(attachment.header.name); !alias.empty()) {
+            report.host_aliases.push_back(attachment_label(chain.file_name, attachment) + ": " +
+                                          alias + "; extract can't write it here");
+        }
         return status;
     });
-    if (std::string problem = trailing_problem(chain); report.status.ok() && !problem.empty())
-        report.status = Status::failure(chain.file_name + ": " + problem);
+    if (report.status.ok())
+        report.status = trailing_status(chain);
     if (report.status.ok())
         report.summary = verify_summary(report);
     return report;
 }
 
 ExtractReport extract_launcher(const fs::path& launcher_file, const fs::path& directory,
-                               const ProgressCallback& progress) {
+                               const ProgressCallback& progress, ExistingFiles existing) {
     ExtractReport report;
     OpenChain chain = open_chain(launcher_file);
     if (!chain.status.ok()) {
@@ -388,21 +477,21 @@ ExtractReport extract_launcher(const fs::path& launcher_file, const fs::path& di
     }
     // Every header is read and every target checked before the first file is written.
     std::vector<Target> targets;
-    ExtractedNames names;
+    PlannedNames names;
     std::uint64_t total = 0;
     report.status = walk_chain(chain, [&](const ListedAttachment& attachment) {
         if (!is_extracted(attachment.header.fields))
             return Status::success();
         Target target;
         Status status = plan_target(attachment_label(chain.file_name, attachment), attachment,
-                                    directory, names, target);
+                                    directory, existing, names, target);
         total += attachment.header.fields.data_size;
         targets.push_back(std::move(target));
         return status;
     });
     ProgressCounter counter(progress, total);
     for (auto target = targets.begin(); report.status.ok() && target != targets.end(); ++target) {
-        report.status = extract_target(chain, *target, directory, counter);
+        report.status = extract_target(chain, *target, directory, existing, counter);
         if (report.status.ok())
             report.written.push_back(target->path);
     }

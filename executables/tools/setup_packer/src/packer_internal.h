@@ -40,15 +40,18 @@ struct ManifestValue {
 // the order given.
 struct ManifestEntry {
     bool object = false;
+    std::size_t offset = 0;  // where in the text the entry begins
     std::vector<std::pair<std::string, ManifestValue>> fields;
     const ManifestValue* find(std::string_view key) const;  // the first with the key, or null
 };
 
 // A manifest's JSON text as far as the packer reads it (packer_manifest_json.cpp): the entries,
-// or the first problem of the text itself: no JSON, a number out of range, a key twice in one
-// object, a top level or an "attachments" that is not as it must be.
+// or the first problem of the text itself: a NUL byte, no JSON, a number out of range, a key twice
+// in one object, a top level or an "attachments" that is not as it must be. Keys in the problem
+// are shown as terminal_text shows them.
 struct ManifestDocument {
     std::string problem;
+    std::optional<std::size_t> problem_at;  // the offset in the text the problem lies at
     std::vector<ManifestEntry> entries;
 };
 ManifestDocument read_manifest_document(std::string_view json_text);

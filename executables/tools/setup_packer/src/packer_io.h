@@ -17,10 +17,16 @@
 // fopen by path; `mode` is one of the C library's modes, always used with "b". Sets errno.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 
+// Opens an existing file for reading in binary mode, only when it is a regular file (links
+// followed). Anything else is refused without waiting for a writer or reading from it (a named
+// pipe, a device, a directory): null with its kind in `type`. Null with errno and `type` none
+// when it can't be opened.
+std::FILE* open_regular_file(const std::filesystem::path& path, std::filesystem::file_type& type);
+
 // What one look at a path (links followed) tells of a file: its kind, its size and its identity.
 struct FileStatus {
     int error = 0;  // the errno of a failed look; nothing else is set then
-    bool directory = false;
+    std::filesystem::file_type type = std::filesystem::file_type::none;
     std::uint64_t size = 0;
     // Equal in two looks only when both paths name the same file.
     std::uint64_t volume = 0;
@@ -38,22 +44,28 @@ class InputFile {
 public:
     InputFile() = default;
     explicit InputFile(int descriptor) : descriptor_(descriptor) {}
-    InputFile(InputFile&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
+    // Not opened: what stood there instead of a regular file.
+    explicit InputFile(std::filesystem::file_type refused) : refused_(refused) {}
+    InputFile(InputFile&& other) noexcept
+        : descriptor_(std::exchange(other.descriptor_, -1)), refused_(other.refused_) {}
     InputFile& operator=(InputFile&&) = delete;
     ~InputFile();
 
     bool is_open() const { return descriptor_ >= 0; }
+    // When not open: the kind of file that was refused, or none when the open failed (errno).
+    std::filesystem::file_type refused() const { return refused_; }
     // Reads up to `size` bytes: the count read, 0 at the end, -1 with errno on failure.
     std::int64_t read(void* buffer, std::size_t size);
 
 private:
     int descriptor_ = -1;  // the C runtime's on Windows as well
+    std::filesystem::file_type refused_ = std::filesystem::file_type::none;
 };
 
 // Looks at and opens the input files of a build one after another, as file_status does and as
-// opening them for reading does (errno when it fails). On POSIX a file is looked up inside the
-// directory of the file before when it lies in the same one: a payload of many files in few
-// directories would otherwise walk every path from its start twice.
+// open_regular_file does (errno when it fails; a file that is not regular is refused unread). On
+// POSIX a file is looked up inside the directory of the file before when it lies in the same one: a
+// payload of many files in few directories would otherwise walk every path from its start twice.
 class InputFiles {
 public:
     InputFiles() = default;
@@ -125,10 +137,12 @@ private:
     std::vector<std::intptr_t> handles_;
 };
 
-// While set, an interruption of the process (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl+C,
+// While set, a signal that would end the process (POSIX: every one that can be caught, SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT as well as the crashes and the real-time signals; on Windows Ctrl+C,
 // Ctrl+Break and closing the console) removes the file `name` in `directory` and then ends the
-// process as the interruption would have: the handlers do nothing else. One file at a time; a
-// later call replaces it. The directory must stay open until forget_partial_file.
+// process as the signal would have: the handlers do nothing else. SIGXFSZ is ignored from the
+// first call on, so that a write beyond the file size limit fails as any other write. One file
+// at a time; a later call replaces it. The directory must stay open until forget_partial_file.
 void remove_on_interrupt(const PinnedDirectory& directory, const std::filesystem::path& name);
 void forget_partial_file();
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <vector>
 
 #include "packer.h"
 #include "packer_io.h"
@@ -16,24 +17,43 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// ---- The partial file that an interruption removes ----
+// ---- The partial file that a fatal signal removes ----
 
 constexpr std::size_t partial_name_capacity = 4096;
 char partial_name[partial_name_capacity];
 // The descriptor of its directory, or -1 while there is none.
 volatile std::sig_atomic_t partial_directory = -1;
-constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// What each signal did before the handler took it over, restored before the signal is raised
+// again: its default action as a rule, or a handler of a sanitizer that reports the crash.
+struct sigaction previous_actions[NSIG];
 
-extern "C" void remove_partial_file_and_end(int signal_number) {
+// Every signal that ends the process by default and can be caught: the interruptions, the
+// crashes, and those that a user, a timer or a resource limit sends (SIGXFSZ, ignored instead).
+std::vector<int> fatal_signals() {
+    std::vector<int> signals = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                                SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
+                                SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,  SIGSTKFLT, SIGPWR};
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+        signals.push_back(signal_number);
+    return signals;
+}
+
+// A fault that the faulting instruction raises again once the handler returns.
+bool is_fault(int signal_number, const siginfo_t* info) {
+    const bool fault_signal = signal_number == SIGSEGV || signal_number == SIGBUS ||
+                              signal_number == SIGFPE || signal_number == SIGILL;
+    return fault_signal && info != nullptr && info->si_code > 0;
+}
+
+extern "C" void remove_partial_file_and_end(int signal_number, siginfo_t* info, void*) {
     const int directory = partial_directory;
     if (directory >= 0)
         ::unlinkat(directory, partial_name, 0);
-    // The default action ends the process as the signal would have, once this handler returns.
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal_number, &action, nullptr);
-    ::raise(signal_number);
+    // The earlier action ends the process as the signal would have: at once for a fault, which
+    // happens again on return, else once this handler returns and the signal raised here arrives.
+    ::sigaction(signal_number, &previous_actions[signal_number], nullptr);
+    if (!is_fault(signal_number, info))
+        ::raise(signal_number);
 }
 
 void install_interrupt_handlers() {
@@ -41,15 +61,19 @@ void install_interrupt_handlers() {
     if (installed)
         return;
     installed = true;
+    // A write past the file size limit fails with EFBIG instead, and takes the error path.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const std::vector<int> signals = fatal_signals();
     struct sigaction action {};
-    action.sa_handler = remove_partial_file_and_end;
+    action.sa_sigaction = remove_partial_file_and_end;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    for (const int signal_number : interrupt_signals)
+    for (const int signal_number : signals)
         sigaddset(&action.sa_mask, signal_number);
-    for (const int signal_number : interrupt_signals) {
+    for (const int signal_number : signals) {
         // A signal that the caller has us ignore (nohup, a background job) stays ignored.
-        struct sigaction previous {};
-        if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+        struct sigaction& previous = previous_actions[signal_number];
+        if (::sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
             continue;
         ::sigaction(signal_number, &action, nullptr);
     }
@@ -84,12 +108,54 @@ DirectoryProblem component_problem(int parent, const fs::path& name, const fs::p
     return {DirectoryProblem::Kind::system_error, path, {error, std::generic_category()}};
 }
 
+fs::file_type file_type_of(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return fs::file_type::regular;
+        case S_IFDIR:
+            return fs::file_type::directory;
+        case S_IFCHR:
+            return fs::file_type::character;
+        case S_IFBLK:
+            return fs::file_type::block;
+        case S_IFIFO:
+            return fs::file_type::fifo;
+        case S_IFSOCK:
+            return fs::file_type::socket;
+        default:
+            return fs::file_type::unknown;
+    }
+}
+
 FileStatus status_at(int directory, const char* name) {
     struct stat status {};
     if (::fstatat(directory, name, &status, 0) != 0)
         return {errno != 0 ? errno : EIO};
-    return {0, S_ISDIR(status.st_mode), static_cast<std::uint64_t>(status.st_size),
+    return {0, file_type_of(status.st_mode), static_cast<std::uint64_t>(status.st_size),
             static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+// Opens `name` in `directory` for reading, only when it is a regular file: without blocking, so
+// that a named pipe without a writer is refused instead of waited for, and without becoming the
+// controlling terminal. The descriptor blocks again once it is kept. -1 with `refused` set to what
+// stood there, or with errno when the open failed.
+int open_regular_at(int directory, const char* name, fs::file_type& refused) {
+    refused = fs::file_type::none;
+    const int descriptor = ::openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return -1;
+    struct stat status {};
+    const bool looked = ::fstat(descriptor, &status) == 0;
+    const int error = errno;
+    if (!looked || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        refused = looked ? file_type_of(status.st_mode) : fs::file_type::none;
+        errno = looked ? 0 : error;
+        return -1;
+    }
+    // O_NONBLOCK is the only status flag set here (O_NOCTTY and O_CLOEXEC are none).
+    ::fcntl(descriptor, F_SETFL, 0);
+    return descriptor;
 }
 
 }  // namespace
@@ -205,6 +271,19 @@ std::FILE* open_file(const fs::path& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
 }
 
+std::FILE* open_regular_file(const fs::path& path, fs::file_type& type) {
+    const int descriptor = open_regular_at(AT_FDCWD, path.c_str(), type);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = ::fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(descriptor);
+        errno = error;
+    }
+    return file;
+}
+
 FileStatus file_status(const fs::path& path) {
     return status_at(AT_FDCWD, path.c_str());
 }
@@ -224,8 +303,10 @@ FileStatus InputFiles::status(const fs::path& path) {
 InputFile InputFiles::open(const fs::path& path) {
     std::size_t name_at = 0;
     const std::intptr_t directory = directory_of(path, name_at);
-    return InputFile(::openat(directory >= 0 ? static_cast<int>(directory) : AT_FDCWD,
-                              path.c_str() + name_at, O_RDONLY | O_CLOEXEC));
+    fs::file_type refused = fs::file_type::none;
+    const int descriptor = open_regular_at(directory >= 0 ? static_cast<int>(directory) : AT_FDCWD,
+                                           path.c_str() + name_at, refused);
+    return descriptor >= 0 ? InputFile(descriptor) : InputFile(refused);
 }
 
 InputFile::~InputFile() {

@@ -95,6 +95,41 @@ PartialFile& partial_file() {
     return *partial;
 }
 
+fs::file_type file_type_of(unsigned mode) {
+    switch (mode & _S_IFMT) {
+        case _S_IFREG:
+            return fs::file_type::regular;
+        case _S_IFDIR:
+            return fs::file_type::directory;
+        case _S_IFCHR:
+            return fs::file_type::character;
+        case _S_IFIFO:
+            return fs::file_type::fifo;
+        default:
+            return fs::file_type::unknown;
+    }
+}
+
+// Opens a path for reading, only when it is a regular file: a device (NUL, CON) or a pipe is
+// refused unread. Opening either never waits here. -1 with `refused` set to what stood there, or
+// with errno when the open failed.
+int open_regular(const fs::path& path, fs::file_type& refused) {
+    refused = fs::file_type::none;
+    const int descriptor = _wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (descriptor < 0)
+        return -1;
+    struct _stat64 status {};
+    const bool looked = _fstat64(descriptor, &status) == 0;
+    const int error = errno;
+    if (!looked || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        _close(descriptor);
+        refused = looked ? file_type_of(status.st_mode) : fs::file_type::none;
+        errno = looked ? 0 : error;
+        return -1;
+    }
+    return descriptor;
+}
+
 }  // namespace
 
 // Through the shared converter: an unpaired surrogate, which NTFS names may hold, shows as U+FFFD
@@ -108,6 +143,19 @@ std::string path_to_utf8(const fs::path& path) {
 std::FILE* open_file(const fs::path& path, const char* mode) {
     const std::u16string wide_mode = widen(mode);
     return _wfopen(path.c_str(), reinterpret_cast<const wchar_t*>(wide_mode.c_str()));
+}
+
+std::FILE* open_regular_file(const fs::path& path, fs::file_type& type) {
+    const int descriptor = open_regular(path, type);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = _fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        _close(descriptor);
+        errno = error;
+    }
+    return file;
 }
 
 FileStatus file_status(const fs::path& path) {
@@ -124,7 +172,9 @@ FileStatus file_status(const fs::path& path) {
     if (!known)
         return {errno_for_system_error(error)};
     FileStatus status;
-    status.directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status.type = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                      ? fs::file_type::directory
+                      : fs::file_type::regular;
     status.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
     status.volume = information.dwVolumeSerialNumber;
     status.index = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
@@ -138,7 +188,9 @@ FileStatus InputFiles::status(const fs::path& path) {
 }
 
 InputFile InputFiles::open(const fs::path& path) {
-    return InputFile(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    fs::file_type refused = fs::file_type::none;
+    const int descriptor = open_regular(path, refused);
+    return descriptor >= 0 ? InputFile(descriptor) : InputFile(refused);
 }
 
 InputFile::~InputFile() {

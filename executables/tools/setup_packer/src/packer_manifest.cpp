@@ -1,37 +1,11 @@
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <span>
 
 #include "packer_internal.h"
 #include "packer_io.h"
 
 namespace fs = std::filesystem;
-
-LcidResult parse_lcid(std::string_view text) {
-    const auto refused = [](std::string problem) { return LcidResult{{}, std::move(problem)}; };
-    const bool hexadecimal =
-        text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string_view digits = hexadecimal ? text.substr(2) : text;
-    if (digits.empty())
-        return refused(hexadecimal ? "no digits after 0x" : "empty");
-    std::uint32_t value = 0;
-    const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), value, hexadecimal ? 16 : 10);
-    if (end != digits.data() + digits.size() ||
-        (error != std::errc() && error != std::errc::result_out_of_range)) {
-        return refused(hexadecimal ? "not a hexadecimal number" : "not a number");
-    }
-    if (!hexadecimal && digits.size() > 1 && digits[0] == '0')
-        return refused("a decimal number with a leading zero");
-    if (error == std::errc::result_out_of_range || value > 0xFFFF)
-        return refused("larger than 0xFFFF");
-    if (value == 0) {
-        return refused(
-            "0 is no language: the launcher takes it for none, so the command would never run");
-    }
-    return {static_cast<std::uint16_t>(value), {}};
-}
 
 Status parse_file_argument(std::string_view argument, PackItem& item) {
     item = PackItem{};
@@ -54,10 +28,38 @@ Status parse_file_argument(std::string_view argument, PackItem& item) {
 
 namespace {
 
+// "LINE:COLUMN" (from 1, columns in bytes as the JSON parser counts them) of offsets in a text,
+// asked for in ascending order: each question counts only the lines since the one before.
+class LineCounter {
+public:
+    explicit LineCounter(std::string_view text) : text_(text) {}
+
+    std::string at(std::size_t offset) {
+        offset = std::min(offset, text_.size());
+        if (offset < counted_)
+            *this = LineCounter(text_);
+        for (; counted_ < offset; ++counted_) {
+            if (text_[counted_] == '\n') {
+                ++line_;
+                line_start_ = counted_ + 1;
+            }
+        }
+        return std::to_string(line_) + ":" + std::to_string(offset - line_start_ + 1);
+    }
+
+private:
+    std::string_view text_;
+    std::size_t counted_ = 0;
+    std::size_t line_ = 1;
+    std::size_t line_start_ = 0;
+};
+
 // One entry's values, each read into the item or refused with a message naming the entry.
+// `where` is "FILE:LINE:COLUMN: attachment N".
 struct EntryReader {
     const ManifestEntry& entry;
     const std::string& where;
+    std::vector<std::string>& warnings;
 
     std::string text(const char* key, std::u16string& out) const {
         const ManifestValue* value = entry.find(key);
@@ -82,14 +84,22 @@ struct EntryReader {
         const ManifestValue* value = entry.find("lcid");
         if (value == nullptr)
             return {};
-        LcidResult result{{}, "not a language identifier"};
+        LcidResult result{{}, std::string("not a language identifier; give ") + lcid_forms, {}};
+        std::string text;  // the value as the messages quote it, "lcid": TEXT: ...
         if (value->kind == ManifestValue::Kind::string) {
-            result = parse_lcid(value->text);
+            text = value->text;
         } else if (value->kind == ManifestValue::Kind::unsigned_number) {
-            result = parse_lcid(std::to_string(value->number));
+            text = std::to_string(value->number);
+        }
+        if (value->kind == ManifestValue::Kind::string ||
+            value->kind == ManifestValue::Kind::unsigned_number) {
+            result = parse_lcid(text);
+            text = terminal_text(text) + ": ";
         }
         if (!result.lcid)
-            return where + ": \"lcid\": " + result.problem + "; give " + lcid_forms;
+            return where + ": \"lcid\": " + text + result.problem;
+        if (!result.warning.empty())
+            warnings.push_back(where + ": \"lcid\": " + text + result.warning);
         out = result.lcid;
         return {};
     }
@@ -101,8 +111,13 @@ std::string read_file_entry(const EntryReader& reader, const fs::path& base_dir,
     if (file->kind != ManifestValue::Kind::string || file->text.empty())
         return reader.where + ": \"file\" must be a non-empty string";
     item.source = path_from_utf8(file->text);
-    if (item.source.is_relative())
+    if (item.source.is_relative()) {
         item.source = base_dir / item.source;
+        // A message that names the path joined to the directory says where that came from.
+        item.source_note = " (" + reader.where + ": a relative \"file\" is taken from the " +
+                           "manifest's directory, " +
+                           terminal_path(base_dir.empty() ? fs::path(".") : base_dir) + ")";
+    }
     if (reader.entry.find("name") != nullptr)
         return reader.text("name", item.name);
     std::optional<std::u16string> name = from_utf8_strict(path_to_utf8(item.source.filename()));
@@ -146,15 +161,16 @@ const std::string* unknown_key(const ManifestEntry& entry, bool is_file) {
 
 // Reads the entry into `item`, or says why it can't be read.
 std::string read_entry(const ManifestEntry& entry, const std::string& where,
-                       const fs::path& base_dir, PackItem& item) {
+                       const fs::path& base_dir, PackItem& item,
+                       std::vector<std::string>& warnings) {
     if (!entry.object)
         return where + ": must be an object";
     const bool is_file = entry.find("file") != nullptr;
     if (is_file == (entry.find("command") != nullptr))
         return where + ": needs exactly one of \"file\" and \"command\"";
     if (const std::string* key = unknown_key(entry, is_file))
-        return where + ": unknown key '" + *key + "'";
-    const EntryReader reader{entry, where};
+        return where + ": unknown key '" + terminal_text(*key) + "'";
+    const EntryReader reader{entry, where, warnings};
     return is_file ? read_file_entry(reader, base_dir, item) : read_command_entry(reader, item);
 }
 
@@ -163,21 +179,27 @@ std::string read_entry(const ManifestEntry& entry, const std::string& where,
 ManifestResult parse_manifest(std::string_view json_text, const fs::path& base_dir,
                               const std::string& manifest_name) {
     ManifestResult result;
-    const auto fail = [&](const std::string& problem) {
-        result.status = Status::failure(manifest_name + ": " + problem);
+    const auto fail = [&](const std::string& message) {
+        result.status = Status::failure(message);
         result.items.clear();
+        result.warnings.clear();
         return result;
     };
+    LineCounter lines(json_text);
     const ManifestDocument document = read_manifest_document(json_text);
-    if (!document.problem.empty())
-        return fail(document.problem);
+    if (!document.problem.empty()) {
+        const std::string at = document.problem_at ? ":" + lines.at(*document.problem_at) : "";
+        return fail(manifest_name + at + ": " + document.problem);
+    }
     result.items.reserve(document.entries.size());
     for (const ManifestEntry& entry : document.entries) {
         PackItem item;
-        const std::string where = "attachment " + std::to_string(result.items.size() + 1);
-        item.origin = manifest_name + " " + where;
-        if (std::string problem = read_entry(entry, where, base_dir, item); !problem.empty())
+        item.origin = manifest_name + ":" + lines.at(entry.offset) + ": attachment " +
+                      std::to_string(result.items.size() + 1);
+        if (std::string problem = read_entry(entry, item.origin, base_dir, item, result.warnings);
+            !problem.empty()) {
             return fail(problem);
+        }
         result.items.push_back(std::move(item));
     }
     return result;

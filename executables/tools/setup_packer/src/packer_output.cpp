@@ -4,25 +4,6 @@
 
 #include "packer_internal.h"
 
-namespace {
-
-std::string display_text(std::u16string_view text) {
-    std::string utf8 = to_utf8(text);
-    for (char& c : utf8) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    }
-    return utf8;
-}
-
-std::size_t display_width(std::string_view utf8) {
-    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
-}  // namespace
-
 std::string attachment_kind(const FixedFields& fields) {
     const bool extracted = is_extracted(fields);
     const bool command = (fields.flags & flag_is_command) != 0;
@@ -67,12 +48,15 @@ std::string format_table(const std::vector<ListedAttachment>& attachments) {
     std::vector<std::vector<std::string>> rows = {heading};
     for (const ListedAttachment& attachment : attachments) {
         const AttachmentHeader& header = attachment.header;
+        // Every control character escaped, as in the messages: a name can't drive the terminal.
         auto text_or_dash = [](std::u16string_view text) {
-            return text.empty() ? std::string("-") : display_text(text);
+            return text.empty() ? std::string("-") : terminal_text(to_utf8(text));
         };
+        std::string language = "-";
+        if ((header.fields.flags & flag_has_lcid) != 0)
+            language = hex16(header.lcid) + (never_runs(header) ? " (never runs)" : "");
         rows.push_back({std::to_string(attachment.index), attachment_kind(header.fields),
-                        text_or_dash(header.name), text_or_dash(header.parameters),
-                        (header.fields.flags & flag_has_lcid) != 0 ? hex16(header.lcid) : "-",
+                        text_or_dash(header.name), text_or_dash(header.parameters), language,
                         flag_names(header.fields.flags), std::to_string(header.fields.data_size),
                         hex32(header.fields.checksum)});
     }
@@ -126,6 +110,7 @@ Json attachment_json(const ListedAttachment& attachment) {
         {"flags_value", header.fields.flags},
         {"data_size", header.fields.data_size},
         {"checksum", hex32(header.fields.checksum)},
+        {"never_runs", never_runs(header)},
     };
 }
 
@@ -167,5 +152,6 @@ std::string format_verify_json(const VerifyReport& report) {
                  {"file_bytes", report.file_bytes},
                  {"certificate_table", table},
                  {"ignored", report.outside_signed_range},
+                 {"host_aliases", report.host_aliases},
                  {"error", error_json(report.status)}});
 }

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -74,6 +76,14 @@ Bytes pe_image(bool pe32_plus, std::size_t size = 1024) {
     bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
     bytes[optional + 68] = 2;                       // the Windows GUI subsystem
     bytes[optional + (pe32_plus ? 108 : 92)] = 16;  // NumberOfRvaAndSizes
+    return bytes;
+}
+
+// A PE image of a Windows console program: no launcher, but a Windows program a launcher file
+// may begin with.
+Bytes console_image(std::size_t size) {
+    Bytes bytes = pe_image(false, size);
+    bytes[0x80 + 24 + 68] = 3;  // the console subsystem
     return bytes;
 }
 
@@ -302,36 +312,38 @@ TEST(PackerManifest, MistakesNameTheManifestAndTheEntry) {
         return result.status.message();
     };
     EXPECT_EQ(problem(R"({"attachments": [{"file": "a"}, {"file": "b", "nmae": "x"}]})"),
-              "setup.json: attachment 2: unknown key 'nmae'");
+              "setup.json:1:33: attachment 2: unknown key 'nmae'");
     EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "command": "b"}]})"),
-              "setup.json: attachment 1: needs exactly one of \"file\" and \"command\"");
+              "setup.json:1:18: attachment 1: needs exactly one of \"file\" and \"command\"");
     const std::string forms = std::string("; give ") + lcid_forms;
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": "0x10000"}]})"),
-              "setup.json: attachment 1: \"lcid\": larger than 0xFFFF" + forms);
+              "setup.json:1:18: attachment 1: \"lcid\": 0x10000: larger than 0xFFFF" + forms);
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": "0407"}]})"),
-              "setup.json: attachment 1: \"lcid\": a decimal number with a leading zero" + forms);
-    for (const char* zero : {R"("0")", "0", R"("0x0000")"}) {
+              "setup.json:1:18: attachment 1: \"lcid\": 0407: did you mean 0x0407 (de-DE)?");
+    for (const auto& [zero, shown] :
+         {std::pair{R"("0")", "0"}, {"0", "0"}, {R"("0x0000")", "0x0000"}}) {
         EXPECT_EQ(
             problem(std::string(R"({"attachments": [{"command": "a", "lcid": )") + zero + "}]}"),
-            "setup.json: attachment 1: \"lcid\": 0 is no language: the launcher takes it "
-            "for none, so the command would never run" +
+            "setup.json:1:18: attachment 1: \"lcid\": " + std::string(shown) +
+                ": 0 is no language: the launcher takes it for none, so the command would never "
+                "run" +
                 forms)
             << zero;
     }
     for (const char* number : {"65536", "-1", "1031.5", "true"}) {
         EXPECT_EQ(
             problem(std::string(R"({"attachments": [{"command": "a", "lcid": )") + number + "}]}")
-                .rfind("setup.json: attachment 1: \"lcid\": ", 0),
+                .rfind("setup.json:1:18: attachment 1: \"lcid\": ", 0),
             0u)
             << number;
     }
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": "yes"}]})"),
-              "setup.json: attachment 1: \"quiet\" must be true or false");
+              "setup.json:1:18: attachment 1: \"quiet\" must be true or false");
     EXPECT_EQ(problem(R"({"attachment": []})"),
-              "setup.json: unknown key 'attachment' at the top level");
+              "setup.json:1:2: unknown key 'attachment' at the top level");
     EXPECT_EQ(problem(R"([])"), "setup.json: the top level must be an object");
     EXPECT_EQ(problem(R"({"attachments": [{"file": ""}]})"),
-              "setup.json: attachment 1: \"file\" must be a non-empty string");
+              "setup.json:1:18: attachment 1: \"file\" must be a non-empty string");
     EXPECT_EQ(problem(R"({"attachments": [)").rfind("setup.json: not valid JSON: ", 0), 0u);
     // Absolute paths stay as they are.
     const ManifestResult absolute =
@@ -347,13 +359,13 @@ TEST(PackerManifest, DuplicateKeysAndNumbersOutOfRangeAreErrors) {
         return result.status.message();
     };
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a"}, {"file": "a", "file": "b"}]})"),
-              "setup.json: attachment 2: the key \"file\" appears twice");
+              "setup.json:1:36: attachment 2: the key \"file\" appears twice");
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": true, "quiet": false}]})"),
-              "setup.json: attachment 1: the key \"quiet\" appears twice");
+              "setup.json:1:18: attachment 1: the key \"quiet\" appears twice");
     EXPECT_EQ(problem(R"({"attachments": [], "attachments": [{"command": "a"}]})"),
-              "setup.json: at the top level: the key \"attachments\" appears twice");
+              "setup.json:1:21: at the top level: the key \"attachments\" appears twice");
     EXPECT_EQ(problem(R"({"attachments": [{"command": {"x": 1, "x": 2}}]})"),
-              "setup.json: in a nested object: the key \"x\" appears twice");
+              "setup.json:1:39: in a nested object: the key \"x\" appears twice");
     // The same key in two entries is no duplicate.
     EXPECT_TRUE(
         parse_manifest(R"({"attachments": [{"command": "a"}, {"command": "b"}]})", "/b", "m.json")
@@ -363,7 +375,7 @@ TEST(PackerManifest, DuplicateKeysAndNumbersOutOfRangeAreErrors) {
     EXPECT_EQ(problem(R"({"attachments": [{"command": "x", "lcid": -1e400}]})"),
               "setup.json: a number is out of range: number overflow parsing '-1e400'");
     EXPECT_EQ(problem(R"({"attachments": [{"command": "x", "lcid": 18446744073709551616}]})"),
-              "setup.json: attachment 1: \"lcid\": not a language identifier; give " +
+              "setup.json:1:18: attachment 1: \"lcid\": not a language identifier; give " +
                   std::string(lcid_forms));
 }
 
@@ -376,28 +388,28 @@ TEST(PackerManifest, TheTextIsCheckedFirstThenTheTopLevelThenEachEntryInOrder) {
                   .rfind("setup.json: not valid JSON: ", 0),
               0u);
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "x": {"y": 1, "y": 2}}]})"),
-              "setup.json: in a nested object: the key \"y\" appears twice");
+              "setup.json:1:49: in a nested object: the key \"y\" appears twice");
     // Unknown keys are named first in the order of their bytes, whatever the order given.
     EXPECT_EQ(problem(R"({"zeta": 1, "attachments": [], "alpha": 2})"),
-              "setup.json: unknown key 'alpha' at the top level");
+              "setup.json:1:32: unknown key 'alpha' at the top level");
     EXPECT_EQ(problem(R"({"attachments": [{"file": "a", "zz": 1, "bb": 2}]})"),
-              "setup.json: attachment 1: unknown key 'bb'");
+              "setup.json:1:18: attachment 1: unknown key 'bb'");
     // An "attachments" array elsewhere than at the top level holds no entries.
     EXPECT_EQ(problem(R"({"attachments": [], "other": {"attachments": [{"file": 1}]}})"),
-              "setup.json: unknown key 'other' at the top level");
+              "setup.json:1:21: unknown key 'other' at the top level");
     EXPECT_EQ(problem(R"({"attachments": {"file": "a"}})"),
-              "setup.json: \"attachments\" must be an array");
+              "setup.json:1:17: \"attachments\" must be an array");
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a"}, ["file"]]})"),
-              "setup.json: attachment 2: must be an object");
+              "setup.json:1:36: attachment 2: must be an object");
     // Values of the wrong kind, nested ones and null among them.
     EXPECT_EQ(problem(R"({"attachments": [{"file": {"x": 1}}]})"),
-              "setup.json: attachment 1: \"file\" must be a non-empty string");
+              "setup.json:1:18: attachment 1: \"file\" must be a non-empty string");
     EXPECT_EQ(problem(R"({"attachments": [{"command": ["a"]}]})"),
-              "setup.json: attachment 1: \"command\" must be a string");
+              "setup.json:1:18: attachment 1: \"command\" must be a string");
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "quiet": null}]})"),
-              "setup.json: attachment 1: \"quiet\" must be true or false");
+              "setup.json:1:18: attachment 1: \"quiet\" must be true or false");
     EXPECT_EQ(problem(R"({"attachments": [{"command": "a", "lcid": null}]})"),
-              "setup.json: attachment 1: \"lcid\": not a language identifier; give " +
+              "setup.json:1:18: attachment 1: \"lcid\": not a language identifier; give " +
                   std::string(lcid_forms));
 
     const ManifestResult many = parse_manifest(
@@ -414,7 +426,7 @@ TEST(PackerManifest, TheTextIsCheckedFirstThenTheTopLevelThenEachEntryInOrder) {
     EXPECT_FALSE(many.items[1].in_extraction_dir);
     EXPECT_EQ(many.items[2].source, fs::path("/abs/b.bin"));
     EXPECT_EQ(many.items[2].name, u"n/b");
-    EXPECT_EQ(many.items[2].origin, "m.json attachment 3");
+    EXPECT_EQ(many.items[2].origin, "m.json:2:57: attachment 3");
 }
 
 TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
@@ -431,38 +443,83 @@ TEST(PackerFileArgument, SplitsAtTheLastEqualsSign) {
     EXPECT_FALSE(parse_file_argument("a=\xC3", item).ok()) << "invalid UTF-8";
 }
 
-TEST(PackerLcid, TakesHexadecimalAfter0xOrDecimalWithoutLeadingZerosAndNeverZero) {
-    EXPECT_EQ(parse_lcid("0x0407").lcid, 0x0407);
-    EXPECT_EQ(parse_lcid("0X0409").lcid, 0x0409);
-    EXPECT_EQ(parse_lcid("0x407").lcid, 0x0407);
-    EXPECT_EQ(parse_lcid("1031").lcid, 0x0407);
-    EXPECT_EQ(parse_lcid("1").lcid, 1);
-    EXPECT_EQ(parse_lcid("0xFFFF").lcid, 0xFFFF);
-    EXPECT_EQ(parse_lcid("65535").lcid, 0xFFFF);
+// Every form --lcid and a manifest's "lcid" take, the numbers that are refused with a suggestion,
+// and the warning for a number that is no language the table knows.
+TEST(PackerLanguages, TakeHexadecimalDecimalAndTagsAndSuggestTheHexadecimalReading) {
+    const std::string forms = std::string("; give ") + lcid_forms;
+    const std::string zero =
+        "0 is no language: the launcher takes it for none, so the command would never run" + forms;
+    const auto unknown = [](const char* hex) {
+        return std::string(hex) +
+               " is no Windows language that setup_packer knows (such as 0x0407 for de-DE); the "
+               "language dialog may show it without a name";
+    };
     const struct {
         const char* text;
-        const char* problem;
-    } refused[] = {
-        {"0407", "a decimal number with a leading zero"},
-        {"00", "a decimal number with a leading zero"},
-        {"0", "0 is no language: the launcher takes it for none, so the command would never run"},
-        {"0x0", "0 is no language: the launcher takes it for none, so the command would never run"},
-        {"0x10000", "larger than 0xFFFF"},
-        {"65536", "larger than 0xFFFF"},
-        {"99999999999999999999", "larger than 0xFFFF"},
-        {"0x", "no digits after 0x"},
-        {"", "empty"},
-        {"-1", "not a number"},
-        {"+5", "not a number"},
-        {"12a", "not a number"},
-        {"0x04 07", "not a hexadecimal number"},
-        {"0xg", "not a hexadecimal number"},
+        std::optional<std::uint16_t> lcid;
+        std::string problem;
+        std::string warning;
+    } cases[] = {
+        {"0x0407", 0x0407, "", ""},
+        {"0X0409", 0x0409, "", ""},
+        {"0x407", 0x0407, "", ""},
+        {"1031", 0x0407, "", ""},
+        {"2057", 0x0809, "", ""},
+        {"de-DE", 0x0407, "", ""},
+        {"DE-de", 0x0407, "", ""},
+        {"en-029", 0x2409, "", ""},
+        {"sr-Latn-RS", 0x241A, "", ""},
+        {"es-ES_tradnl", 0x040A, "", ""},
+        {"es-ES", 0x0C0A, "", ""},
+        // The issue's mistake: a hexadecimal identifier without its "0x".
+        {"407", {}, "did you mean 0x0407 (de-DE)?", ""},
+        {"0407", {}, "did you mean 0x0407 (de-DE)?", ""},
+        {"409", {}, "did you mean 0x0409 (en-US)?", ""},
+        {"C07", {}, "did you mean 0x0C07 (de-AT)?", ""},
+        {"de_DE", {}, "did you mean de-DE (0x0407)?", ""},
+        {"xx-YY", {}, "no Windows language that setup_packer knows has the tag xx-YY" + forms, ""},
+        // Numbers that are no language the table knows: taken, with a warning.
+        {"1", 0x0001, "", unknown("0x0001")},
+        {"0x1234", 0x1234, "", unknown("0x1234")},
+        {"65535", 0xFFFF, "", unknown("0xFFFF")},
+        {"0xFFFF", 0xFFFF, "", unknown("0xFFFF")},
+        {"00", {}, "a decimal number with a leading zero" + forms, ""},
+        {"0", {}, zero, ""},
+        {"0x0", {}, zero, ""},
+        {"0x10000", {}, "larger than 0xFFFF" + forms, ""},
+        {"65536", {}, "larger than 0xFFFF" + forms, ""},
+        {"99999999999999999999", {}, "larger than 0xFFFF" + forms, ""},
+        {"0x", {}, "no digits after 0x" + forms, ""},
+        {"", {}, "empty" + forms, ""},
+        {"-1", {}, "not a number" + forms, ""},
+        {"+5", {}, "not a number" + forms, ""},
+        {"12a", {}, "not a number" + forms, ""},
+        {"0x04 07", {}, "not a hexadecimal number" + forms, ""},
+        {"0xg", {}, "not a hexadecimal number" + forms, ""},
     };
-    for (const auto& [text, problem] : refused) {
+    for (const auto& [text, lcid, problem, warning] : cases) {
         const LcidResult result = parse_lcid(text);
-        EXPECT_EQ(result.lcid, std::nullopt) << text;
+        EXPECT_EQ(result.lcid, lcid) << text;
         EXPECT_EQ(result.problem, problem) << text;
+        EXPECT_EQ(result.warning, warning) << text;
     }
+    EXPECT_STREQ(language_tag(0x0407), "de-DE");
+    EXPECT_STREQ(language_tag(0x540A), "es-US");
+    EXPECT_EQ(language_tag(0x0400), nullptr);
+
+    // A manifest takes the same forms, and passes the warning on with the entry's place.
+    const ManifestResult manifest = parse_manifest(
+        R"({"attachments": [{"command": "a", "lcid": "de-AT"},
+ {"command": "b", "lcid": 4660}]})",
+        "/base", "m.json");
+    ASSERT_TRUE(manifest.status.ok()) << manifest.status.message();
+    EXPECT_EQ(manifest.items[0].lcid, std::optional<std::uint16_t>(0x0C07));
+    EXPECT_EQ(
+        manifest.warnings,
+        std::vector<std::string>{"m.json:2:2: attachment 2: \"lcid\": 4660: " + unknown("0x1234")});
+    EXPECT_EQ(parse_manifest(R"({"attachments": [{"command": "a", "lcid": 407}]})", "/", "m.json")
+                  .status.message(),
+              "m.json:1:18: attachment 1: \"lcid\": 407: did you mean 0x0407 (de-DE)?");
 }
 
 TEST(PackerTerminalText, EscapesControlCharactersAndBytesThatAreNoUtf8) {
@@ -535,7 +592,10 @@ TEST_F(PackerTest, VerifyReportsHeaderDamageTrailingDataAndMissingAttachments) {
     EXPECT_FALSE(cut_report.status.ok());
     EXPECT_NE(cut_report.status.message().find(" follow the last attachment"), std::string::npos)
         << cut_report.status.message();
-    EXPECT_TRUE(list_attachments(path("cut.exe")).status.ok()) << "list reads headers only";
+    // list reads no file data, but the bytes after the chain it sees as verify does.
+    const ChainListing cut_listing = list_attachments(path("cut.exe"));
+    EXPECT_EQ(cut_listing.status.message(), cut_report.status.message());
+    EXPECT_EQ(cut_listing.attachments.size(), 1u) << "the attachment before the cut is listed";
 
     // header_size of the last attachment (the command read first) one too large.
     output[output.size() - signature_size - 4] += 1;
@@ -552,8 +612,8 @@ TEST_F(PackerTest, BuildAndVerifyApplyTheSameNameRulesAsWindows) {
     // Written by hand: the packer itself refuses to build such chains. Read order is the
     // reverse of the file order, so the second name is read first.
     const auto verify_pair = [&](std::u16string first, std::u16string second) {
-        write(path("clash.exe"), chain_of(pattern(2048, 4), {{file_spec(first, one), one},
-                                                             {file_spec(second, two), two}}));
+        write(path("clash.exe"), chain_of(pe_image(false, 2048), {{file_spec(first, one), one},
+                                                                  {file_spec(second, two), two}}));
         return verify_launcher(path("clash.exe")).status.message();
     };
     const std::string same_name =
@@ -596,7 +656,7 @@ TEST_F(PackerTest, ListShowsKindsFlagsAndLanguagesOfForeignChains) {
     localized.flags = flag_is_command | flag_has_lcid;
     localized.lcid = 0x0407;
     write(path("foreign.exe"),
-          chain_of(pattern(1024, 4), {{localized, {}}, {none, {}}, {both, data}}));
+          chain_of(console_image(1024), {{localized, {}}, {none, {}}, {both, data}}));
 
     const ChainListing listing = list_attachments(path("foreign.exe"));
     ASSERT_TRUE(listing.status.ok()) << listing.status.message();
@@ -649,7 +709,7 @@ TEST_F(PackerTest, ListAndVerifyNameTheLauncherAFileCarries) {
     ASSERT_TRUE(build(items, "i686.exe").ok());
     write(launcher_, pe_image(true, 4096));
     ASSERT_TRUE(build(items, "x86-64.exe").ok());
-    write(path("not_a_launcher"), Bytes(4096, 'x'));
+    write(path("not_a_launcher"), console_image(4096));
     const Bytes chain = [&] {
         const Bytes packed = read(path("i686.exe"));
         return Bytes(packed.begin() + 4096, packed.end());
@@ -1026,7 +1086,8 @@ TEST_F(PackerTest, BuildNamesTheFirstUnusableInputInTheOrderGiven) {
     const PackItem directory = input(path("sub"), u"sub");
     fs::create_directory(path("sub"));
     const std::string socket_problem =
-        path_to_utf8(socket_path) + ": can't open: No such device or address";
+        path_to_utf8(socket_path) +
+        ": is a socket, not a regular file; only regular files are packed";
     const std::string directory_problem = path_to_utf8(path("sub")) + ": is a directory";
     const std::vector<std::string> before = directory_entries();
     for (const bool with_progress : {false, true}) {
@@ -1087,7 +1148,8 @@ TEST_F(PackerTest, ExtractNeverReplacesAFile) {
     ASSERT_TRUE(build({file("a.bin", u"a.bin", {1}), file("b.bin", u"sub/b.bin", {2})}).ok());
     write(path("x/sub/b.bin"), {'m', 'i', 'n', 'e'});
     const ExtractReport report = extract_launcher(path("out.exe"), path("x"));
-    EXPECT_EQ(report.status.message(), path_to_utf8(path("x/sub/b.bin")) + ": already exists");
+    EXPECT_EQ(report.status.message(), path_to_utf8(path("x/sub/b.bin")) +
+                                           ": already exists; use --overwrite to replace it");
     EXPECT_TRUE(report.written.empty()) << "targets are checked before anything is written";
     EXPECT_FALSE(fs::exists(path("x/a.bin")));
     EXPECT_EQ(read(path("x/sub/b.bin")), Bytes({'m', 'i', 'n', 'e'}));
@@ -1129,8 +1191,9 @@ TEST_F(PackerTest, ChainsWithUnsafeNamesAreRefusedWithoutWritingAnything) {
     for (const std::u16string name :
          {u"..\\evil.txt", u"C:\\evil.txt", u"evil.txt:stream", u"evil?.txt", u"a\u0007.txt",
           u"dir//x", u"dir./x", u"CON", u"sub/lpt1.txt", u"com3 .log"}) {
-        write(path("evil.exe"), chain_of(pattern(2048, 4), {{file_spec(name, data), data},
-                                                            {file_spec(u"safe.txt", data), data}}));
+        write(path("evil.exe"),
+              chain_of(pe_image(false, 2048),
+                       {{file_spec(name, data), data}, {file_spec(u"safe.txt", data), data}}));
         const std::string expected = path_to_utf8(path("evil.exe")) +
                                      ": attachment 2: invalid file name '" +
                                      terminal_text(to_utf8(name)) + "': " + file_name_problem(name);
@@ -1254,7 +1317,7 @@ TEST_F(PackerTest, VerifyTakesOnlySigningsPaddingBetweenTheChainAndTheCertificat
                             "file_bytes": 102,
                             "certificate_table": {"offset": )" +
                         std::to_string((chain_end + 7) / 8 * 8) +
-                        R"(, "size": 64}, "ignored": [], "error": null})"));
+                        R"(, "size": 64}, "ignored": [], "host_aliases": [], "error": null})"));
     const nlohmann::json bad =
         nlohmann::json::parse(format_verify_json(verify_launcher(path("garbage.exe"))));
     EXPECT_EQ(bad["ok"], false);
@@ -1266,6 +1329,404 @@ TEST(PackerProgressBar, FillsInProportion) {
     EXPECT_EQ(progress_bar(50 << 20, 100 << 20, 10), "[#####.....]  50%  50.0 MiB of 100.0 MiB");
     EXPECT_EQ(progress_bar(100 << 20, 100 << 20, 10), "[##########] 100%  100.0 MiB of 100.0 MiB");
     EXPECT_EQ(progress_bar(0, 0, 4), "[####] 100%  0.0 MiB of 0.0 MiB");
+}
+
+// --- The list table -----------------------------------------------------------------------------
+
+// The table's columns line up on a terminal whatever the names hold: wide characters take two
+// columns, combining and invisible ones none; every control character (C0, DEL, C1) is shown
+// escaped, as in the messages; a command that can never run is marked.
+TEST(PackerListTable, AlignsByDisplayWidthEscapesControlsAndMarksCommandsThatNeverRun) {
+    const std::u16string emoji = {u'e', 0xD83D, 0xDE00};  // U+1F600, a surrogate pair
+    const struct {
+        std::u16string name;
+        std::string shown;
+        std::size_t width;
+    } names[] = {
+        {u"plain.txt", "plain.txt", 9},
+        {u"\u65E5\u672C\u8A9E.txt", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", 10},
+        {emoji, "e\xF0\x9F\x98\x80", 3},
+        {u"e\u0301\u0301", "e\xCC\x81\xCC\x81", 1},        // combining acute accents
+        {u"zero\u200Bwidth", "zero\xE2\x80\x8Bwidth", 9},  // zero width space
+        {u"full\uFF21", "full\xEF\xBC\xA1", 6},            // fullwidth A
+        {u"\uAC00\u1161", "\xEA\xB0\x80\xE1\x85\xA1", 2},  // a syllable and a joining vowel
+        {u"esc\u001B[2J", "esc\\x1B[2J", 10},
+        {u"csi\u009B2J", "csi\\u009B2J", 11},
+        {u"del\u007F nel\u0085", "del\\x7F nel\\u0085", 17},
+        {u"tab\tnl\n", "tab\\x09nl\\x0A", 13},
+    };
+    std::vector<ListedAttachment> attachments;
+    for (const auto& [name, shown, width] : names) {
+        EXPECT_EQ(terminal_text(to_utf8(name)), shown);
+        EXPECT_EQ(display_width(shown), width) << shown;
+        ListedAttachment attachment;
+        attachment.index = attachments.size() + 1;
+        attachment.header.name = name;
+        attachment.header.parameters = u"|P|";
+        attachment.header.fields.flags = flag_is_command;
+        attachments.push_back(attachment);
+    }
+    attachments.back().header.fields.flags |= flag_has_lcid;  // language 0: never runs
+    const std::string table = format_table(attachments);
+    std::vector<std::size_t> columns;
+    for (std::size_t start = 0; start < table.size();) {
+        const std::size_t end = table.find('\n', start);
+        const std::string line = table.substr(start, end - start);
+        start = end + 1;
+        if (const std::size_t marker = line.find("|P|"); marker != std::string::npos)
+            columns.push_back(display_width(line.substr(0, marker)));
+    }
+    ASSERT_EQ(columns.size(), std::size(names));
+    EXPECT_EQ(std::count(columns.begin(), columns.end(), columns[0]), std::ssize(columns)) << table;
+    for (const unsigned char byte : table)
+        EXPECT_TRUE(byte >= 0x20 || byte == '\n') << "a raw control byte " << int(byte);
+    EXPECT_EQ(table.find("\xC2\x9B"), std::string::npos) << "no raw C1 control";
+    EXPECT_NE(table.find("0x0000 (never runs)"), std::string::npos) << table;
+    EXPECT_EQ(display_width("\xFF"), 1u) << "a byte that is no UTF-8";
+
+    ChainListing listing;
+    listing.attachments = {attachments.front(), attachments.back()};
+    const nlohmann::json document = nlohmann::json::parse(format_list_json(listing));
+    EXPECT_EQ(document["attachments"][0]["never_runs"], false);
+    EXPECT_EQ(document["attachments"][1]["never_runs"], true);
+}
+
+// --- Reading launcher files: list, verify, extract
+// -------------------------------------------------
+
+// What each reading command makes of files that are not what they should be: no launcher file at
+// all, a named pipe or a device (refused at once, never waited for), a file cut short, a command
+// that never runs, and names that Windows keeps apart but this system can't.
+TEST_F(PackerTest, ListVerifyAndExtractRefuseWhatNoLauncherFileIs) {
+    const Bytes data = pattern(10, 1);
+    AttachmentPlan never;
+    never.name = u"de.exe";
+    never.flags = flag_is_command | flag_has_lcid;  // lcid 0
+    write(path("never.exe"), chain_of(pe_image(false, 2048), {{never, {}}}));
+    write(path("text.json"), {'{', '}'});
+    write(path("data.bin"), chain_of(pattern(2048, 4), {{file_spec(u"a.txt", data), data}}));
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(build({file("in.bin", u"in.bin", pattern(100, 2)), command(u"x.exe")}).ok());
+    const Bytes packed = read(path("out.exe"));
+    write(path("cut.exe"), Bytes(packed.begin(), packed.end() - 10));
+    const std::string not_launcher =
+        ": not a launcher file: it does not begin with a Windows program (a DOS header \"MZ\" and "
+        "a \"PE\" header)";
+    // Cut by 10 bytes, the file ends inside the attachment read first; the search finds the
+    // command's signature, written right after the launcher.
+    const std::size_t command_end = 4096 + 2 * 5 + 33;
+    const std::string cut = ": " + std::to_string(packed.size() - 10 - command_end) +
+                            " bytes at offset " + std::to_string(command_end) +
+                            " follow the last attachment, and no PE header names them a "
+                            "certificate table: the launcher passes over them. The file may have "
+                            "been cut short (losing the end of an attachment), or data was "
+                            "appended after packing";
+    const struct {
+        fs::path file;
+        std::string list, verify, extract;  // the messages; empty for success
+    } cases[] = {
+        {launcher_, "", "", ""},  // a launcher without attachments: "no attachments"
+        {path("text.json"), not_launcher, not_launcher, not_launcher},
+        {path("data.bin"), not_launcher, not_launcher, not_launcher},
+        {path("pipe"), ": is a named pipe, not a regular file",
+         ": is a named pipe, not a regular file", ": is a named pipe, not a regular file"},
+        {"/dev/zero", ": is a character device, not a regular file",
+         ": is a character device, not a regular file",
+         ": is a character device, not a regular file"},
+        {path("cut.exe"), cut, cut, ""},  // extract writes what it can read whole
+        {path("never.exe"), "",
+         ": attachment 1 'de.exe': a command for language 0, which the launcher takes for a "
+         "cancelled choice: it never runs",
+         ""},
+    };
+    for (const auto& [file, list, verify, extract] : cases) {
+        const std::string name = path_to_utf8(file);
+        const auto expected = [&](const std::string& message) {
+            return message.empty() ? std::string() : name + message;
+        };
+        EXPECT_EQ(list_attachments(file).status.message(), expected(list)) << name;
+        EXPECT_EQ(verify_launcher(file).status.message(), expected(verify)) << name;
+        EXPECT_EQ(extract_launcher(file, path("x")).status.message(), expected(extract)) << name;
+        fs::remove_all(path("x"));
+    }
+    EXPECT_EQ(verify_launcher(launcher_).summary, "no attachments");
+}
+
+TEST_F(PackerTest, NamesThatOnlyWindowsKeepsApartAreNotedByVerifyAndRefusedByExtract) {
+    const Bytes one = pattern(10, 1), two = pattern(20, 2);
+    const std::u16string first = {u'x', 0xD800, u'.', u't'};
+    const std::u16string second = {u'x', 0xD801, u'.', u't'};  // both "x\uFFFD.t" here
+    write(path("alias.exe"), chain_of(pe_image(false, 2048), {{file_spec(second, two), two},
+                                                              {file_spec(first, one), one}}));
+    const VerifyReport report = verify_launcher(path("alias.exe"));
+    ASSERT_TRUE(report.status.ok()) << report.status.message();
+    const std::string host_name = "'x\xEF\xBF\xBD.t'";
+    const std::string note = "on this system its name becomes " + host_name +
+                             " (a Windows name with an unpaired surrogate, which is U+FFFD here), "
+                             "as an earlier file's does";
+    EXPECT_EQ(report.host_aliases,
+              std::vector<std::string>{path_to_utf8(path("alias.exe")) + ": attachment 2 " +
+                                       host_name + ": " + note + "; extract can't write it here"});
+    EXPECT_NE(format_verify_json(report).find("\"host_aliases\": [\n"), std::string::npos);
+
+    const ExtractReport extracted = extract_launcher(path("alias.exe"), path("x"));
+    EXPECT_EQ(extracted.status.message(), path_to_utf8(path("alias.exe")) + ": attachment 2 " +
+                                              host_name + ": can't be extracted here: " + note);
+    EXPECT_FALSE(fs::exists(path("x"))) << "every target is checked before anything is written";
+}
+
+// --overwrite replaces a regular file, never what is no regular file, and never through a link.
+TEST_F(PackerTest, ExtractReplacesRegularFilesOnlyWhenAsked) {
+    ASSERT_TRUE(build({file("a.bin", u"a.bin", {1}), file("b.bin", u"sub/b.bin", {2})}).ok());
+    write(path("elsewhere.bin"), {'e'});
+    const auto prepare = [&](const std::string& kind) {
+        fs::remove_all(path("x"));
+        fs::create_directories(path("x/sub"));
+        if (kind == "file")
+            write(path("x/sub/b.bin"), {'o', 'l', 'd'});
+        if (kind == "link")
+            fs::create_symlink(path("elsewhere.bin"), path("x/sub/b.bin"));
+        if (kind == "directory")
+            fs::create_directory(path("x/sub/b.bin"));
+    };
+    const std::string target = path_to_utf8(path("x/sub/b.bin"));
+    const struct {
+        const char* kind;
+        ExistingFiles existing;
+        std::string problem;  // empty: replaced
+    } cases[] = {
+        {"file", ExistingFiles::keep, ": already exists; use --overwrite to replace it"},
+        {"file", ExistingFiles::replace, ""},
+        {"link", ExistingFiles::replace,
+         ": is a symbolic link; extract replaces regular files only, never through a link"},
+        {"link", ExistingFiles::keep,
+         ": is a symbolic link; extract replaces regular files only, never through a link"},
+        {"directory", ExistingFiles::replace,
+         ": is a directory, not a regular file; extract replaces regular files only"},
+    };
+    for (const auto& [kind, existing, problem] : cases) {
+        prepare(kind);
+        const ExtractReport report = extract_launcher(path("out.exe"), path("x"), {}, existing);
+        EXPECT_EQ(report.status.message(), problem.empty() ? "" : target + problem) << kind;
+        if (problem.empty()) {
+            EXPECT_EQ(read(path("x/sub/b.bin")), Bytes({2})) << kind;
+            EXPECT_EQ(report.written.size(), 2u);
+        } else {
+            EXPECT_FALSE(fs::exists(path("x/a.bin"))) << kind << ": checked before writing";
+        }
+        EXPECT_EQ(read(path("elsewhere.bin")), Bytes({'e'})) << kind;
+    }
+}
+
+// --- Interruptions ------------------------------------------------------------------------------
+
+// Every signal that ends a process by default and can be caught, sent in the middle of a build or
+// an extraction: the process ends by it (a crash signal may end through a sanitizer's report
+// instead), and its partial file is gone. A write past the file size limit fails as any write.
+TEST_F(PackerTest, NoFatalSignalLeavesAPartialFile) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    const auto interrupt_with = [](int signal_number) {
+        return [signal_number](std::uint64_t done, std::uint64_t) {
+            if (done > copy_chunk_size) {
+                const rlimit no_core{0, 0};
+                ::setrlimit(RLIMIT_CORE, &no_core);  // the crash signals would dump a core
+                std::raise(signal_number);
+            }
+        };
+    };
+    const auto ended_by = [](int signal_number) {
+        const bool crash =
+            signal_number == SIGSEGV || signal_number == SIGBUS || signal_number == SIGFPE;
+        return [signal_number, crash](int status) {
+            return (WIFSIGNALED(status) && WTERMSIG(status) == signal_number) ||
+                   (crash && WIFEXITED(status) && WEXITSTATUS(status) != 0);
+        };
+    };
+    const std::vector<PackItem> items = {
+        file("big.bin", u"big.bin", pattern(3 * copy_chunk_size, 1)),
+        file("small.bin", u"sub/small.bin", {1, 2})};
+    const std::vector<std::string> before = directory_entries();
+    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT,  SIGILL,    SIGTRAP, SIGABRT,
+                                SIGBUS,  SIGFPE,  SIGUSR1,  SIGSEGV,   SIGUSR2, SIGPIPE,
+                                SIGALRM, SIGTERM, SIGXCPU,  SIGVTALRM, SIGPROF, SIGPOLL,
+                                SIGSYS,  SIGPWR,  SIGRTMIN, SIGRTMAX};
+    for (const int signal_number : signals) {
+        EXPECT_EXIT((void)build(items, "out.exe", false, interrupt_with(signal_number)),
+                    ended_by(signal_number), "")
+            << strsignal(signal_number);
+        EXPECT_EQ(directory_entries(), before) << strsignal(signal_number);
+    }
+    ASSERT_TRUE(build({items[1], items[0]}).ok());
+    for (const int signal_number : {SIGQUIT, SIGUSR1, SIGSEGV}) {
+        EXPECT_EXIT(
+            (void)extract_launcher(path("out.exe"), path("x"), interrupt_with(signal_number)),
+            ended_by(signal_number), "")
+            << strsignal(signal_number);
+        EXPECT_EQ(fs::exists(path("x/big.bin")), false) << strsignal(signal_number);
+        EXPECT_EQ(std::distance(fs::directory_iterator(path("x")), fs::directory_iterator()), 1)
+            << "only sub/ with the file finished first";
+        fs::remove_all(path("x"));
+    }
+
+    // SIGXFSZ: the limit makes the write fail, and the failure is reported as any other.
+    const auto with_file_size_limit = [&](const std::function<Status()>& run) {
+        const rlimit limit{copy_chunk_size, copy_chunk_size};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const Status status = run();
+        std::fprintf(stderr, "%s\n", status.message().c_str());
+        std::exit(status.message().ends_with("can't write: File too large") ? 0 : 1);
+    };
+    fs::remove(path("out.exe"));
+    const std::vector<std::string> without_output = directory_entries();
+    EXPECT_EXIT(with_file_size_limit([&] { return build(items); }), ::testing::ExitedWithCode(0),
+                "File too large");
+    EXPECT_EQ(directory_entries(), without_output);
+    ASSERT_TRUE(build({items[1], items[0]}).ok());
+    EXPECT_EXIT(
+        with_file_size_limit([&] { return extract_launcher(path("out.exe"), path("x")).status; }),
+        ::testing::ExitedWithCode(0), "File too large");
+    EXPECT_FALSE(fs::exists(path("x/big.bin")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(path("x")), fs::directory_iterator()), 1);
+}
+
+// --- Manifests
+// ------------------------------------------------------------------------------------
+
+// Messages name the entry at FILE:LINE:COLUMN, show every key from the file escaped, and refuse
+// a NUL byte, after which the parser would read nothing more.
+TEST(PackerManifest, MessagesGiveThePlaceAndEscapeWhatTheFileHolds) {
+    const struct {
+        std::string json;
+        std::string message;
+    } cases[] = {
+        {"{\"attachments\": [\n  {\"file\": \"a\"},\n  {\"file\": \"b\",\n   \"nmae\": 1}\n]}",
+         "m.json:3:3: attachment 2: unknown key 'nmae'"},
+        {"{\"attachments\": [\n\t{\"command\": \"a\", \"quiet\": 1}]}",
+         "m.json:2:2: attachment 1: \"quiet\" must be true or false"},
+        {"{\"attachments\": [{\"file\": \"a\", \"x\\u001b[2J\\u0007\": 1}]}",
+         "m.json:1:18: attachment 1: unknown key 'x\\x1B[2J\\x07'"},
+        {"{\"attachments\": [{\"file\": \"a\", \"\\u009b\": 1, \"\\u009b\": 2}]}",
+         "m.json:1:18: attachment 1: the key \"\\u009B\" appears twice"},
+        {"{\"attachments\": [],\n \"\\u001b]0;title\\u0007\": 1}",
+         "m.json:2:2: unknown key '\\x1B]0;title\\x07' at the top level"},
+        {std::string("{\"attachments\": []}\0{\"x\": 1}", 28),
+         "m.json:1:20: a NUL byte, which JSON text can't hold"},
+        {std::string("{\"attachments\": [\n{\"command\": \"a\0b\"}]}", 38),
+         "m.json:2:15: a NUL byte, which JSON text can't hold"},
+        // The parser shows C0 controls as <U+001B> itself, but passes other bytes on raw: here
+        // the first byte of a C1 control.
+        {"{\"attachments\": [\xC2\x9B]}",
+         "m.json: not valid JSON: parse error at line 1, column 18: syntax error while parsing "
+         "value - invalid literal; last read: '\"attachments\": [\\xC2'"},
+    };
+    for (const auto& [json, message] : cases) {
+        const ManifestResult result = parse_manifest(json, "/base", "m.json");
+        EXPECT_EQ(result.status.message().substr(0, message.size()), message) << json;
+        EXPECT_TRUE(result.items.empty());
+    }
+}
+
+// A relative "file" is taken from the manifest's directory; a message about it says so.
+TEST_F(PackerTest, ManifestInputsNameWhereTheirPathsCameFrom) {
+    write(path("m/setup.json"), {});
+    std::ofstream(path("m/setup.json"))
+        << "{\"attachments\": [\n  {\"file\": \"data/missing.bin\"},"
+           "\n  {\"file\": \"pipe\"}]}";
+    ASSERT_EQ(::mkfifo(path("m/pipe").c_str(), 0600), 0);
+    const ManifestResult manifest = load_manifest(path("m/setup.json"));
+    ASSERT_TRUE(manifest.status.ok()) << manifest.status.message();
+    const std::string where = path_to_utf8(path("m/setup.json"));
+    const std::string note =
+        "a relative \"file\" is taken from the manifest's directory, " + path_to_utf8(path("m"));
+    EXPECT_EQ(build({manifest.items[0]}).message(),
+              path_to_utf8(path("m/data/missing.bin")) +
+                  ": can't open: No such file or directory (" + where +
+                  ":2:3: attachment 1: " + note + ")");
+    EXPECT_EQ(build({manifest.items[1]}).message(),
+              path_to_utf8(path("m/pipe")) +
+                  ": is a named pipe, not a regular file; only regular files are packed (" + where +
+                  ":3:3: attachment 2: " + note + ")");
+}
+
+// --- Building
+// ---------------------------------------------------------------------------------------
+
+// Only regular files go in, and only when there is something to pack; what stands in place of a
+// file is refused before the first byte is read from it, with or without a progress bar.
+TEST_F(PackerTest, BuildTakesRegularFilesOnlyAndRefusesAnEmptyPayload) {
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    const auto input = [](const fs::path& source) {
+        PackItem item;
+        item.source = source;
+        item.name = u"in.bin";
+        item.origin = "--file";
+        return item;
+    };
+    const std::string only = ", not a regular file; only regular files are packed";
+    const struct {
+        std::vector<PackItem> items;
+        std::string message;
+    } cases[] = {
+        {{input(path("pipe"))}, path_to_utf8(path("pipe")) + ": is a named pipe" + only},
+        {{input("/dev/zero")}, "/dev/zero: is a character device" + only},
+        {{command(u"x.exe"), input("/dev/null")}, "/dev/null: is a character device" + only},
+        {{},
+         path_to_utf8(path("out.exe")) +
+             ": no attachments to pack: give --file, --directory, --command or a --manifest "
+             "with entries, or --allow-empty for a launcher file that does nothing"},
+    };
+    const std::vector<std::string> before = directory_entries();
+    for (const auto& [items, message] : cases) {
+        for (const bool with_progress : {false, true}) {
+            const ProgressCallback progress =
+                with_progress ? ProgressCallback([](std::uint64_t, std::uint64_t) {}) : nullptr;
+            EXPECT_EQ(build(items, "out.exe", false, progress).message(), message);
+            EXPECT_EQ(directory_entries(), before);
+        }
+    }
+    launcher_ = path("pipe");
+    EXPECT_EQ(build({command(u"x.exe")}).message(),
+              path_to_utf8(path("pipe")) + ": is a named pipe" + only);
+    launcher_ = path("launcher.exe");
+
+    BuildRequest empty;
+    empty.launcher = launcher_;
+    empty.output = path("empty.exe");
+    empty.allow_empty = true;
+    ASSERT_TRUE(build_launcher(empty).ok());
+    EXPECT_EQ(read(path("empty.exe")), read(launcher_));
+}
+
+// --- The command line's hints
+// ----------------------------------------------------------------------
+
+TEST(PackerClosestName, SuggestsOnlyANameThatASlipOfTheFingersExplains) {
+    const std::vector<std::string> options = {"--launcher",  "--output", "--file",
+                                              "--directory", "--quiet",  "--lcid",
+                                              "-C",          "--help",   "-h"};
+    const std::vector<std::string> commands = {"build", "list", "verify", "extract"};
+    const struct {
+        const char* word;
+        const std::vector<std::string>& names;
+        const char* closest;
+    } cases[] = {
+        {"--lauchner", options, "--launcher"},  // two letters moved
+        {"--outptu", options, "--output"},      // two swapped
+        {"--dir", options, "--directory"},      // the start of only one
+        {"--quite", options, "--quiet"},
+        {"--lcdi", options, "--lcid"},
+        {"-o", options, ""},  // no short name is one slip away from it
+        {"--fil", options, "--file"},
+        {"--unknown", options, ""},
+        {"--l", options, ""},  // the start of two
+        {"bulid", commands, "build"},
+        {"lst", commands, "list"},
+        {"extarct", commands, "extract"},
+        {"frobnicate", commands, ""},
+        {"v", commands, ""},
+    };
+    for (const auto& [word, names, closest] : cases)
+        EXPECT_EQ(closest_name(word, names), closest) << word;
 }
 
 }  // namespace

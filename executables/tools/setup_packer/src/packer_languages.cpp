@@ -1,0 +1,225 @@
+// Windows language identifiers and their language tags: what --lcid and a manifest's "lcid" take.
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+
+#include "packer_internal.h"
+
+namespace {
+
+struct Language {
+    std::uint16_t lcid;
+    const char* tag;
+};
+
+// The locales of Windows with their own identifier, in the order of the identifiers. Windows
+// gives the newer locales no identifier of their own (they share 0x1000), so a payload that binds
+// commands to languages uses these. Each tag belongs to one identifier; 0x040A is the traditional
+// sort of Spanish (Spain), whose tag Windows spells with a sort suffix.
+constexpr Language languages[] = {
+    {0x0401, "ar-SA"},        {0x0402, "bg-BG"},      {0x0403, "ca-ES"},
+    {0x0404, "zh-TW"},        {0x0405, "cs-CZ"},      {0x0406, "da-DK"},
+    {0x0407, "de-DE"},        {0x0408, "el-GR"},      {0x0409, "en-US"},
+    {0x040A, "es-ES_tradnl"}, {0x040B, "fi-FI"},      {0x040C, "fr-FR"},
+    {0x040D, "he-IL"},        {0x040E, "hu-HU"},      {0x040F, "is-IS"},
+    {0x0410, "it-IT"},        {0x0411, "ja-JP"},      {0x0412, "ko-KR"},
+    {0x0413, "nl-NL"},        {0x0414, "nb-NO"},      {0x0415, "pl-PL"},
+    {0x0416, "pt-BR"},        {0x0417, "rm-CH"},      {0x0418, "ro-RO"},
+    {0x0419, "ru-RU"},        {0x041A, "hr-HR"},      {0x041B, "sk-SK"},
+    {0x041C, "sq-AL"},        {0x041D, "sv-SE"},      {0x041E, "th-TH"},
+    {0x041F, "tr-TR"},        {0x0420, "ur-PK"},      {0x0421, "id-ID"},
+    {0x0422, "uk-UA"},        {0x0423, "be-BY"},      {0x0424, "sl-SI"},
+    {0x0425, "et-EE"},        {0x0426, "lv-LV"},      {0x0427, "lt-LT"},
+    {0x0428, "tg-Cyrl-TJ"},   {0x0429, "fa-IR"},      {0x042A, "vi-VN"},
+    {0x042B, "hy-AM"},        {0x042C, "az-Latn-AZ"}, {0x042D, "eu-ES"},
+    {0x042E, "hsb-DE"},       {0x042F, "mk-MK"},      {0x0432, "tn-ZA"},
+    {0x0434, "xh-ZA"},        {0x0435, "zu-ZA"},      {0x0436, "af-ZA"},
+    {0x0437, "ka-GE"},        {0x0438, "fo-FO"},      {0x0439, "hi-IN"},
+    {0x043A, "mt-MT"},        {0x043B, "se-NO"},      {0x043E, "ms-MY"},
+    {0x043F, "kk-KZ"},        {0x0440, "ky-KG"},      {0x0441, "sw-KE"},
+    {0x0442, "tk-TM"},        {0x0443, "uz-Latn-UZ"}, {0x0444, "tt-RU"},
+    {0x0445, "bn-IN"},        {0x0446, "pa-IN"},      {0x0447, "gu-IN"},
+    {0x0448, "or-IN"},        {0x0449, "ta-IN"},      {0x044A, "te-IN"},
+    {0x044B, "kn-IN"},        {0x044C, "ml-IN"},      {0x044D, "as-IN"},
+    {0x044E, "mr-IN"},        {0x044F, "sa-IN"},      {0x0450, "mn-MN"},
+    {0x0451, "bo-CN"},        {0x0452, "cy-GB"},      {0x0453, "km-KH"},
+    {0x0454, "lo-LA"},        {0x0456, "gl-ES"},      {0x0457, "kok-IN"},
+    {0x045A, "syr-SY"},       {0x045B, "si-LK"},      {0x045D, "iu-Cans-CA"},
+    {0x045E, "am-ET"},        {0x0461, "ne-NP"},      {0x0462, "fy-NL"},
+    {0x0463, "ps-AF"},        {0x0464, "fil-PH"},     {0x0465, "dv-MV"},
+    {0x0468, "ha-Latn-NG"},   {0x046A, "yo-NG"},      {0x046B, "quz-BO"},
+    {0x046C, "nso-ZA"},       {0x046D, "ba-RU"},      {0x046E, "lb-LU"},
+    {0x046F, "kl-GL"},        {0x0470, "ig-NG"},      {0x0478, "ii-CN"},
+    {0x047A, "arn-CL"},       {0x047C, "moh-CA"},     {0x047E, "br-FR"},
+    {0x0480, "ug-CN"},        {0x0481, "mi-NZ"},      {0x0482, "oc-FR"},
+    {0x0483, "co-FR"},        {0x0484, "gsw-FR"},     {0x0485, "sah-RU"},
+    {0x0487, "rw-RW"},        {0x0488, "wo-SN"},      {0x048C, "prs-AF"},
+    {0x0491, "gd-GB"},        {0x0801, "ar-IQ"},      {0x0804, "zh-CN"},
+    {0x0807, "de-CH"},        {0x0809, "en-GB"},      {0x080A, "es-MX"},
+    {0x080C, "fr-BE"},        {0x0810, "it-CH"},      {0x0813, "nl-BE"},
+    {0x0814, "nn-NO"},        {0x0816, "pt-PT"},      {0x081A, "sr-Latn-CS"},
+    {0x081D, "sv-FI"},        {0x082C, "az-Cyrl-AZ"}, {0x082E, "dsb-DE"},
+    {0x0832, "tn-BW"},        {0x083B, "se-SE"},      {0x083C, "ga-IE"},
+    {0x083E, "ms-BN"},        {0x0843, "uz-Cyrl-UZ"}, {0x0845, "bn-BD"},
+    {0x0850, "mn-Mong-CN"},   {0x085D, "iu-Latn-CA"}, {0x085F, "tzm-Latn-DZ"},
+    {0x086B, "quz-EC"},       {0x0C01, "ar-EG"},      {0x0C04, "zh-HK"},
+    {0x0C07, "de-AT"},        {0x0C09, "en-AU"},      {0x0C0A, "es-ES"},
+    {0x0C0C, "fr-CA"},        {0x0C1A, "sr-Cyrl-CS"}, {0x0C3B, "se-FI"},
+    {0x0C6B, "quz-PE"},       {0x1001, "ar-LY"},      {0x1004, "zh-SG"},
+    {0x1007, "de-LU"},        {0x1009, "en-CA"},      {0x100A, "es-GT"},
+    {0x100C, "fr-CH"},        {0x101A, "hr-BA"},      {0x103B, "smj-NO"},
+    {0x1401, "ar-DZ"},        {0x1404, "zh-MO"},      {0x1407, "de-LI"},
+    {0x1409, "en-NZ"},        {0x140A, "es-CR"},      {0x140C, "fr-LU"},
+    {0x141A, "bs-Latn-BA"},   {0x143B, "smj-SE"},     {0x1801, "ar-MA"},
+    {0x1809, "en-IE"},        {0x180A, "es-PA"},      {0x180C, "fr-MC"},
+    {0x181A, "sr-Latn-BA"},   {0x183B, "sma-NO"},     {0x1C01, "ar-TN"},
+    {0x1C09, "en-ZA"},        {0x1C0A, "es-DO"},      {0x1C1A, "sr-Cyrl-BA"},
+    {0x1C3B, "sma-SE"},       {0x2001, "ar-OM"},      {0x2009, "en-JM"},
+    {0x200A, "es-VE"},        {0x201A, "bs-Cyrl-BA"}, {0x203B, "sms-FI"},
+    {0x2401, "ar-YE"},        {0x2409, "en-029"},     {0x240A, "es-CO"},
+    {0x241A, "sr-Latn-RS"},   {0x243B, "smn-FI"},     {0x2801, "ar-SY"},
+    {0x2809, "en-BZ"},        {0x280A, "es-PE"},      {0x281A, "sr-Cyrl-RS"},
+    {0x2C01, "ar-JO"},        {0x2C09, "en-TT"},      {0x2C0A, "es-AR"},
+    {0x2C1A, "sr-Latn-ME"},   {0x3001, "ar-LB"},      {0x3009, "en-ZW"},
+    {0x300A, "es-EC"},        {0x301A, "sr-Cyrl-ME"}, {0x3401, "ar-KW"},
+    {0x3409, "en-PH"},        {0x340A, "es-CL"},      {0x3801, "ar-AE"},
+    {0x380A, "es-UY"},        {0x3C01, "ar-BH"},      {0x3C0A, "es-PY"},
+    {0x4001, "ar-QA"},        {0x4009, "en-IN"},      {0x400A, "es-BO"},
+    {0x4409, "en-MY"},        {0x440A, "es-SV"},      {0x4809, "en-SG"},
+    {0x480A, "es-HN"},        {0x4C0A, "es-NI"},      {0x500A, "es-PR"},
+    {0x540A, "es-US"},
+};
+
+constexpr bool in_order() {
+    for (std::size_t i = 1; i < std::size(languages); ++i) {
+        if (languages[i - 1].lcid >= languages[i].lcid)
+            return false;
+    }
+    return true;
+}
+static_assert(in_order(), "the table is searched by halves: keep it in the order of the lcids");
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Language tags compare without case ("de-de" is "de-DE").
+bool same_tag(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::optional<std::uint16_t> lcid_of_tag(std::string_view tag) {
+    const auto found = std::find_if(std::begin(languages), std::end(languages),
+                                    [tag](const Language& l) { return same_tag(l.tag, tag); });
+    if (found == std::end(languages))
+        return std::nullopt;
+    return found->lcid;
+}
+
+// "0x0407 (de-DE)".
+std::string named(std::uint16_t lcid) {
+    const char* tag = language_tag(lcid);
+    return hex16(lcid) + (tag != nullptr ? " (" + std::string(tag) + ")" : "");
+}
+
+LcidResult refused(std::string problem, bool with_forms = true) {
+    return {std::nullopt, with_forms ? problem + "; give " + lcid_forms : std::move(problem), {}};
+}
+
+LcidResult accepted(std::uint32_t value) {
+    const auto lcid = static_cast<std::uint16_t>(value);
+    if (language_tag(lcid) != nullptr)
+        return {lcid, {}, {}};
+    return {lcid,
+            {},
+            hex16(lcid) +
+                " is no Windows language that setup_packer knows (such as 0x0407 for "
+                "de-DE); the language dialog may show it without a name"};
+}
+
+// The value of `digits` in `base`, or above 0xFFFF (no_number) when they are no such number or
+// it exceeds 32 bits; callers have checked the digits, so only a value too large lands there.
+constexpr std::uint32_t no_number = 0xFFFFFFFF;
+std::uint32_t number(std::string_view digits, int base) {
+    std::uint32_t value = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (digits.empty() || end != digits.data() + digits.size() || error != std::errc())
+        return no_number;
+    return value;
+}
+
+bool known(std::uint32_t value) {
+    return value <= 0xFFFF && language_tag(static_cast<std::uint16_t>(value)) != nullptr;
+}
+
+// A language tag: letters first, then letters, digits, '-' and '_'.
+LcidResult parse_tag(std::string_view text) {
+    if (const std::optional<std::uint16_t> lcid = lcid_of_tag(text))
+        return {lcid, {}, {}};
+    std::string dashed(text);
+    std::replace(dashed.begin(), dashed.end(), '_', '-');
+    if (const std::optional<std::uint16_t> lcid = lcid_of_tag(dashed))
+        return refused(
+            "did you mean " + std::string(language_tag(*lcid)) + " (" + hex16(*lcid) + ")?", false);
+    return refused("no Windows language that setup_packer knows has the tag " + std::string(text));
+}
+
+LcidResult parse_hexadecimal(std::string_view digits) {
+    if (digits.empty())
+        return refused("no digits after 0x");
+    if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+        return refused("not a hexadecimal number");
+    const std::uint32_t value = number(digits, 16);
+    if (value > 0xFFFF)
+        return refused("larger than 0xFFFF");
+    if (value == 0)
+        return refused(
+            "0 is no language: the launcher takes it for none, so the command would "
+            "never run");
+    return accepted(value);
+}
+
+// A number without "0x": decimal, unless only its hexadecimal reading is a language that
+// setup_packer knows ("407" is refused with "did you mean 0x0407 (de-DE)?").
+LcidResult parse_bare_number(std::string_view text) {
+    const bool decimal = text.find_first_not_of("0123456789") == std::string_view::npos;
+    const std::uint32_t as_decimal = decimal ? number(text, 10) : no_number;
+    const std::uint32_t as_hexadecimal = number(text, 16);
+    if (!known(as_decimal) && known(as_hexadecimal))
+        return refused("did you mean " + named(static_cast<std::uint16_t>(as_hexadecimal)) + "?",
+                       false);
+    if (!decimal)
+        return refused("not a number");
+    if (text.size() > 1 && text[0] == '0')
+        return refused("a decimal number with a leading zero");
+    if (as_decimal > 0xFFFF)
+        return refused("larger than 0xFFFF");
+    if (as_decimal == 0)
+        return refused(
+            "0 is no language: the launcher takes it for none, so the command would "
+            "never run");
+    return accepted(as_decimal);
+}
+
+}  // namespace
+
+const char* language_tag(std::uint16_t lcid) {
+    const auto found = std::lower_bound(
+        std::begin(languages), std::end(languages), lcid,
+        [](const Language& language, std::uint16_t value) { return language.lcid < value; });
+    return found != std::end(languages) && found->lcid == lcid ? found->tag : nullptr;
+}
+
+LcidResult parse_lcid(std::string_view text) {
+    if (text.empty())
+        return refused("empty");
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return parse_hexadecimal(text.substr(2));
+    const bool letter = lower(text[0]) >= 'a' && lower(text[0]) <= 'z';
+    // "de-DE", but not "C07", which reads as a number that lacks its "0x".
+    if (letter && text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+        return parse_tag(text);
+    return parse_bare_number(text);
+}
