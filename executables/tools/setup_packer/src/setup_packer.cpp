@@ -8,6 +8,7 @@
 
 #include "packer.h"
 #include "packer_io.h"
+#include "setup_packer_usage.h"
 
 namespace {
 
@@ -24,14 +25,15 @@ the user chooses (it asks only when there are several). Give a parameter text be
 as --params=TEXT.
 
 --file PATH=NAME: NAME is the file's path in the extraction directory (a slash or a backslash
-separates directories; it can't hold '='). --directory DIR packs every regular file below DIR
-under its path below DIR (with DIR=NAME, below NAME/), in the order of those paths; symbolic
-links to files count as the files, other links, devices and pipes are refused, and empty
-directories are not kept. Names are refused as the launcher refuses them: leaving the
-extraction directory ("..", absolute, drive, UNC), empty or "." components, device names such
-as CON, NUL, COM1 or LPT1 (with any extension) as a component, components ending in a dot or a
-space, control characters, the characters : < > | ? * and the double quote, and a name that
-Windows takes for an earlier one (Windows ignores case, also of letters outside A to Z).
+separates directories; it can't hold '='); PATH must be a regular file (a named pipe or a device
+is refused, unread). --directory DIR packs every regular file below DIR under its path below DIR
+(with DIR=NAME, below NAME/), in the order of those paths; symbolic links to files count as the
+files, other links, devices and pipes are refused, and empty directories are not kept. Names are
+refused as the launcher refuses them: leaving the extraction directory ("..", absolute, drive,
+UNC), empty or "." components, device names such as CON, NUL, COM1 or LPT1 (with any extension)
+as a component, components ending in a dot or a space, control characters, the characters
+: < > | ? * and the double quote, and a name that Windows takes for an earlier one (Windows
+ignores case, also of letters outside A to Z).
 )";
 
 const char* const manifest_help = R"(Manifest (--manifest FILE.json):
@@ -42,9 +44,13 @@ const char* const manifest_help = R"(Manifest (--manifest FILE.json):
   ]}
   A "file" entry takes an optional "name" (default: the file's name); relative paths resolve
   against the manifest's directory. A "command" entry takes the optional "params" (text),
-  "in_extraction_dir" and "quiet" (true/false) and "lcid" ("0x0407", "1031" or 1031). Entries go
-  in at the position of --manifest, in their order. A key given twice in one entry, an unknown
-  key and a number out of range are errors.
+  "in_extraction_dir" and "quiet" (true/false) and "lcid" ("0x0407", "1031", 1031 or "de-DE").
+  Entries go in at the position of --manifest, in their order. A key given twice in one entry,
+  an unknown key, a number out of range and a NUL byte are errors. Messages name an entry by
+  FILE:LINE:COLUMN where it begins, and a relative "file" with the directory it is taken from.
+
+Without attachments (none given, an empty "attachments" or --directory of an empty tree) build
+fails, unless --allow-empty asks for a launcher file that does nothing.
 
 --output must be a regular file or not exist; an existing file is replaced only with --force.
 --launcher must be the setup launcher's executable as built: a Windows GUI program for i386 or
@@ -52,13 +58,20 @@ AMD64, without attachments and not signed (sign the packed file instead). A fail
 interrupted build leaves nothing behind.
 )";
 
+const char* const lcid_help =
+    R"(--lcid: a Windows language identifier, hexadecimal with 0x (0x0407), decimal without leading
+zeros (1031) or a language tag (de-DE), from 1 to 0xFFFF. A number whose decimal reading is no
+Windows language but whose hexadecimal one is, is refused ("407: did you mean 0x0407 (de-DE)?");
+a number that is no language setup_packer knows gets a warning.
+)";
+
 std::string build_help() {
     return std::string(order_help) + "\nA name has at most " + std::to_string(max_file_name_units) +
            " UTF-16 code units (" + std::to_string(max_directory_name_units) +
            " up to its last separator): what fits\nWindows' 260-unit paths below a typical "
            "extraction directory,\nC:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
-           "VOQSETUP99\\.\n\n--lcid: " +
-           lcid_forms + ".\n\n" + manifest_help;
+           "VOQSETUP99\\.\n\n" +
+           lcid_help + "\n" + manifest_help;
 }
 
 const char* const verify_help =
@@ -67,26 +80,52 @@ i686 launcher (PE32)" or "the x86-64 launcher (PE32+)"), and the certificate tab
 header names one ("its signature is not checked": verify reads what the launcher reads,
 it does not check the signature), or "FILE: no attachments", and exits 0. Exits 1 at the first
 attachment the launcher would stop at or refuse (a damaged header, a corrupted file, a name that
-can't be extracted on Windows) and when bytes follow the last attachment that are no
-certificate table: a file cut short, or data appended after packing.
+can't be extracted on Windows) or never run (a command for language 0), and when bytes follow
+the last attachment that are no certificate table: a file cut short, or data appended after
+packing. Exits 1 with "not a launcher file" for a file that does not begin with a Windows
+program, and refuses a named pipe or a device unread.
+
+Names that Windows keeps apart but this system can't (an unpaired surrogate becomes U+FFFD
+here) are reported on lines "note: FILE: attachment N 'NAME': ..."; the file is still OK, but
+extract can't write both.
 
 --json prints {"format": 1, "ok", "launcher": "i686", "x86-64" or null, "attachments",
-"file_bytes", "certificate_table": {"offset", "size"} or null, "ignored": [...], "error": null
-or the message} instead.
+"file_bytes", "certificate_table": {"offset", "size"} or null, "ignored": [...],
+"host_aliases": [...], "error": null or the message} instead.
 )help";
 
 const char* const list_help =
     R"help(Prints a table of the attachments in processing order, then "FILE: the i686 launcher (PE32)"
-or "FILE: the x86-64 launcher (PE32+)": the launcher image the file carries.
+or "FILE: the x86-64 launcher (PE32+)": the launcher image the file carries. Control characters
+in names and parameters are shown escaped (\x1B, \u009B); columns are aligned by the width a
+terminal gives each character. A command for language 0, which the launcher never runs, shows
+"0x0000 (never runs)".
+
+Exits 1 as verify does for a file that is no launcher file, a named pipe or a device, a damaged
+header (the attachments before it are listed) and bytes after the last attachment that are no
+certificate table (a file cut short); list reads no file data, so checksums are verify's.
 
 --json prints {"format": 1, "launcher": "i686", "x86-64" or null, "attachments": [{"index",
-"kind", "name", "parameters", "language", "flags", "flags_value", "data_size", "checksum"},
-...], "error": null or the message}. "format" changes only when a field changes its meaning or
-goes away.
+"kind", "name", "parameters", "language", "flags", "flags_value", "data_size", "checksum",
+"never_runs"}, ...], "error": null or the message}. "format" changes only when a field changes
+its meaning or goes away.
+)help";
+
+const char* const extract_help =
+    R"help(Every header is read and every target checked before the first file is written: a name
+that can't be extracted, two names that Windows keeps apart but this system can't (an unpaired
+surrogate becomes U+FFFD here), a link or a file where a directory is needed, and a file that
+exists already (without --overwrite) fail with nothing written. Each file is written under a
+temporary name and renamed once its checksum matches. Prints the path of every file written,
+unless --quiet.
 )help";
 
 void print_error(const std::string& message) {
     write_text(stderr, "setup_packer: " + message + "\n");
+}
+
+void print_warning(const std::string& message) {
+    write_text(stderr, "setup_packer: warning: " + message + "\n");
 }
 
 int usage_error(const std::string& message) {
@@ -139,6 +178,7 @@ struct BuildOptions {
     std::string launcher;
     std::string output;
     bool force = false;
+    bool allow_empty = false;
     bool no_progress = false;
     std::vector<std::string> files;
     std::vector<std::string> directories;
@@ -230,6 +270,8 @@ private:
             print_error(manifest.status.message());
             return exit_failure;
         }
+        for (const std::string& warning : manifest.warnings)
+            print_warning(warning);
         std::move(manifest.items.begin(), manifest.items.end(), std::back_inserter(items_));
         command_ = none;
         return 0;
@@ -254,7 +296,9 @@ private:
                 return usage_error(item.origin + ": --lcid is given twice");
             const LcidResult lcid = parse_lcid(text);
             if (!lcid.lcid)
-                return usage_error("--lcid " + text + ": " + lcid.problem + "; give " + lcid_forms);
+                return usage_error("--lcid " + text + ": " + lcid.problem);
+            if (!lcid.warning.empty())
+                print_warning("--lcid " + text + ": " + lcid.warning);
             item.lcid = lcid.lcid;
         }
         return 0;
@@ -279,6 +323,8 @@ CLI::App* add_build(CLI::App& app, BuildOptions& options) {
         ->required()
         ->type_name("FILE");
     build->add_flag("--force", options.force, "Replace an existing output file");
+    build->add_flag("--allow-empty", options.allow_empty,
+                    "Write the file even without attachments (it then does nothing)");
     build->add_flag("--no-progress", options.no_progress, "Show no progress bar");
     options.file = repeatable(
         build->add_option("--file", options.files,
@@ -299,8 +345,9 @@ CLI::App* add_build(CLI::App& app, BuildOptions& options) {
             ->description("The preceding --command runs in the extraction directory");
     options.quiet = build->add_flag("--quiet")->description(
         "The preceding --command shows no error if it can't start");
-    options.lcid = repeatable(build->add_option(
-        "--lcid", options.lcids, "Binds the preceding --command to a language: 0x0407 or 1031"));
+    options.lcid = repeatable(
+        build->add_option("--lcid", options.lcids,
+                          "Binds the preceding --command to a language: 0x0407, 1031 or de-DE"));
     options.lcid->type_name("LCID");
     options.manifest = repeatable(build->add_option("--manifest", options.manifests,
                                                     "Attachments from a JSON file (format below)"));
@@ -319,6 +366,7 @@ int run_build(const CLI::App& build, const BuildOptions& options) {
     request.launcher = path_from_utf8(options.launcher);
     request.output = path_from_utf8(options.output);
     request.force = options.force;
+    request.allow_empty = options.allow_empty;
     TerminalProgress progress(!options.no_progress);
     request.progress = progress.callback();
     const Status status = build_launcher(request);
@@ -333,8 +381,10 @@ int run_build(const CLI::App& build, const BuildOptions& options) {
 // The options of the commands that read a launcher file.
 struct ReadOptions {
     std::string file;
-    std::string directory;  // extract
-    bool json = false;      // list, verify
+    std::string directory;   // extract
+    bool json = false;       // list, verify
+    bool quiet = false;      // extract
+    bool overwrite = false;  // extract
     bool no_progress = false;
 };
 
@@ -347,7 +397,9 @@ int run_list(const ReadOptions& options) {
             write_text(stdout, format_table(listing.attachments));
         else if (listing.status.ok())
             write_text(stdout, options.file + ": no attachments\n");
-        write_text(stdout, options.file + ": " + describe_launcher(listing.launcher) + "\n");
+        // A file that could not be read as a launcher file at all gets its message only.
+        if (listing.status.ok() || !listing.attachments.empty())
+            write_text(stdout, options.file + ": " + describe_launcher(listing.launcher) + "\n");
     }
     if (!listing.status.ok()) {
         print_error(listing.status.message());
@@ -371,23 +423,27 @@ int run_verify(const ReadOptions& options) {
     write_text(stdout, options.file + ": " + report.summary + "\n");
     for (const std::string& note : report.outside_signed_range)
         write_text(stdout, options.file + ": ignored: " + note + "\n");
+    for (const std::string& note : report.host_aliases)
+        write_text(stdout, "note: " + note + "\n");
     return 0;
 }
 
 int run_extract(const ReadOptions& options) {
     TerminalProgress progress(!options.no_progress);
     const ExtractReport report = extract_launcher(
-        path_from_utf8(options.file), path_from_utf8(options.directory), progress.callback());
+        path_from_utf8(options.file), path_from_utf8(options.directory), progress.callback(),
+        options.overwrite ? ExistingFiles::replace : ExistingFiles::keep);
     progress.finish();
     std::string written;
     for (const std::filesystem::path& path : report.written)
         written += terminal_text(path_to_utf8(path)) + "\n";
-    write_text(stdout, written);
+    if (!options.quiet)
+        write_text(stdout, written);
     if (!report.status.ok()) {
         print_error(report.status.message());
         return exit_failure;
     }
-    if (report.written.empty())
+    if (report.written.empty() && !options.quiet)
         write_text(stdout, options.file + ": no files to extract\n");
     return 0;
 }
@@ -421,27 +477,15 @@ CLI::App* add_extract(CLI::App& app, ReadOptions& options) {
     add_file_argument(extract, options);
     extract
         ->add_option("-C,--directory", options.directory,
-                     "Where to write the files (made when missing; in it no file is replaced, "
-                     "no link followed)")
+                     "Where to write the files (made when missing; in it no link is followed)")
         ->required()
         ->type_name("DIR");
+    extract->add_flag("--overwrite", options.overwrite,
+                      "Replace regular files of the same names, never a link or a directory");
+    extract->add_flag("--quiet", options.quiet, "Print no paths, only a failure's message");
     extract->add_flag("--no-progress", options.no_progress, "Show no progress bar");
+    extract->footer(extract_help);
     return extract;
-}
-
-// CLI11 says only that a subcommand is required when the first word names none; this names it.
-std::string unknown_command(const CLI::App& app, const std::vector<std::string>& arguments) {
-    const auto word = std::find_if(arguments.begin(), arguments.end(),
-                                   [](const std::string& a) { return a.empty() || a[0] != '-'; });
-    if (word == arguments.end())
-        return {};
-    std::string names;
-    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
-        if (command->get_name() == *word)
-            return {};
-        names += (names.empty() ? "" : ", ") + command->get_name();
-    }
-    return "unknown command '" + *word + "'; the commands are " + names;
 }
 
 int parse(CLI::App& app, std::vector<std::string> arguments) {
@@ -457,7 +501,9 @@ int parse(CLI::App& app, std::vector<std::string> arguments) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        return usage_error(e.what());
+        // A misspelled option is named before whatever CLI11 makes of its absence.
+        const std::string problem = unknown_option(app);
+        return usage_error(problem.empty() ? std::string(e.what()) : problem);
     }
     return -1;
 }

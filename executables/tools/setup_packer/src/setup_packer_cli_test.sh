@@ -42,7 +42,8 @@ fail() {
 run() {
     local expected=$1
     shift
-    "${runner[@]}" "$packer" "$@" >stdout.txt 2>stderr.txt
+    # Bounded: a command that waits (on a pipe, a device) fails instead of hanging the test.
+    timeout -k 5 120 "${runner[@]}" "$packer" "$@" >stdout.txt 2>stderr.txt
     local code=$?
     checks=$((checks + 1))
     if [ "$code" -ne "$expected" ]; then
@@ -93,9 +94,9 @@ run 2 build --launcher launcher.exe --output out.exe --unknown
 run 2 build --launcher launcher.exe --output out.exe --params /x
 has stderr.txt "--params must follow the --command it belongs to"
 run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 0x10000
-has stderr.txt "--lcid 0x10000: larger than 0xFFFF; give hexadecimal with 0x (0x0407) or decimal"
-run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 0407
-has stderr.txt "--lcid 0407: a decimal number with a leading zero; give hexadecimal with 0x (0x0407) or decimal without leading zeros (1031), from 1 to 0xFFFF"
+has stderr.txt "--lcid 0x10000: larger than 0xFFFF; give hexadecimal with 0x (0x0407), decimal"
+run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 00
+has stderr.txt "--lcid 00: a decimal number with a leading zero; give hexadecimal with 0x (0x0407), decimal without leading zeros (1031) or a language tag (de-DE), from 1 to 0xFFFF"
 run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 0
 has stderr.txt "--lcid 0: 0 is no language: the launcher takes it for none"
 run 2 build --launcher launcher.exe --output out.exe --command x.exe --lcid 1031 --lcid 1033
@@ -147,7 +148,7 @@ json_has stdout.txt 'd["format"] == 1 and d["launcher"] == "i686" and len(d["att
 run 0 verify setup.exe
 has stdout.txt "setup.exe: OK: 7 attachments, 300027 bytes of file data, the i686 launcher (PE32)"
 run 0 verify setup.exe --json
-json_has stdout.txt 'd == {"format": 1, "ok": True, "launcher": "i686", "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "error": None}'
+json_has stdout.txt 'd == {"format": 1, "ok": True, "launcher": "i686", "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "host_aliases": [], "error": None}'
 
 run 0 extract setup.exe -C out
 cmp payload/first.txt out/first.txt || fail "first.txt differs"
@@ -340,14 +341,187 @@ checks=$((checks + 1))
 # --- Manifests: duplicate keys and numbers out of range ------------------------------------------
 printf '{"attachments": [{"command": "a.exe"}, {"file": "a", "file": "b"}]}' >dup.json
 run 1 build --launcher launcher.exe --output bad.exe --manifest dup.json
-has stderr.txt "dup.json: attachment 2: the key \"file\" appears twice"
+has stderr.txt "dup.json:1:40: attachment 2: the key \"file\" appears twice"
 printf '{"attachments": [{"command": "x", "lcid": 1e400}]}' >huge.json
 run 1 build --launcher launcher.exe --output bad.exe --manifest huge.json
 has stderr.txt "huge.json: a number is out of range: number overflow parsing '1e400'"
 one_line stderr.txt
 printf '{"attachments": [{"command": "x", "lcid": 0}]}' >zero.json
 run 1 build --launcher launcher.exe --output bad.exe --manifest zero.json
-has stderr.txt "zero.json: attachment 1: \"lcid\": 0 is no language"
+has stderr.txt "zero.json:1:18: attachment 1: \"lcid\": 0: 0 is no language"
+
+# --- Mistyped commands and options are named, with the closest valid one ------------------------
+# usage_case EXPECTED_MESSAGE ARGS...: a usage error (exit code 2) with that message.
+usage_case() {
+    local message=$1
+    shift
+    run 2 "$@"
+    has stderr.txt "setup_packer: $message"
+}
+usage_case "build: unknown option '--lauchner'; did you mean '--launcher'?" \
+    build --lauchner launcher.exe --output out.exe --command x.exe
+usage_case "extract: unknown option '-o'; the options are -h/--help, -C/--directory, --overwrite, --quiet, --no-progress" \
+    extract setup.exe -o out
+usage_case "extract: unknown option '--quite'; did you mean '--quiet'?" extract setup.exe -C out --quite
+usage_case "build: unknown option '--dir'; did you mean '--directory'?" \
+    build --launcher launcher.exe --output out.exe --dir payload
+usage_case "unknown command 'bulid'; did you mean 'build'? The commands are build, list, verify, extract" \
+    bulid --launcher launcher.exe
+usage_case "unknown option '--verbose'; the options are -h/--help, --version" --verbose list setup.exe
+usage_case "list: unknown option '--jsno'; did you mean '--json'?" list setup.exe --jsno
+[ ! -e out.exe ] || fail "a usage error wrote out.exe"
+
+# --- Languages: 0x0407, 1031 and de-DE; a hexadecimal number without its 0x is named -------------
+# lcid_case CODE TEXT EXPECTED: --lcid TEXT exits with CODE; its message, or with 0 the language
+# that list shows, is EXPECTED.
+lcid_case() {
+    run "$1" build --launcher launcher.exe --output lcid.exe --force --command x.exe --lcid "$2"
+    if [ "$1" -eq 0 ]; then
+        run 0 list lcid.exe
+        has stdout.txt "$3"
+    else
+        has stderr.txt "setup_packer: --lcid $2: $3"
+    fi
+}
+lcid_case 0 0x0407 "0x0407"
+lcid_case 0 1031 "0x0407"
+lcid_case 0 de-DE "0x0407"
+lcid_case 0 en-gb "0x0809"
+lcid_case 2 407 "did you mean 0x0407 (de-DE)?"
+lcid_case 2 0407 "did you mean 0x0407 (de-DE)?"
+lcid_case 2 de_AT "did you mean de-AT (0x0C07)?"
+lcid_case 2 xx-YY "no Windows language that setup_packer knows has the tag xx-YY"
+run 0 build --launcher launcher.exe --output lcid.exe --force --command x.exe --lcid 0x1234
+has stderr.txt "setup_packer: warning: --lcid 0x1234: 0x1234 is no Windows language that setup_packer knows"
+printf '{"attachments": [{"command": "a.exe", "lcid": "de-CH"},\n  {"command": "b.exe", "lcid": 407}]}' >lcid.json
+run 1 build --launcher launcher.exe --output lcid.exe --force --manifest lcid.json
+has stderr.txt 'lcid.json:2:3: attachment 2: "lcid": 407: did you mean 0x0407 (de-DE)?'
+
+# --- A build without attachments does nothing: refused unless asked for ------------------------
+printf '{"attachments": []}' >empty.json
+mkdir -p empty_tree
+for attachments in "" "--manifest empty.json" "--directory empty_tree"; do
+    # shellcheck disable=SC2086  # the options' words
+    run 1 build --launcher launcher.exe --output nothing.exe $attachments
+    has stderr.txt "nothing.exe: no attachments to pack: give --file, --directory, --command or a --manifest with entries, or --allow-empty"
+    [ ! -e nothing.exe ] || fail "an empty build ($attachments) wrote nothing.exe"
+done
+run 0 build --launcher launcher.exe --output nothing.exe --manifest empty.json --allow-empty
+cmp -s launcher.exe nothing.exe || fail "--allow-empty did not write the bare launcher"
+run 0 verify nothing.exe
+has stdout.txt "nothing.exe: no attachments"
+
+# --- list: columns by display width, controls escaped; a file cut short; no launcher file -------
+# CJK and emoji names (packed as "aXb" placeholders of the same byte length, then patched in
+# UTF-16) and a name with a C1 control: every row's parameters start in the same column.
+run 0 build --launcher launcher.exe --output wide.exe --command "plain.exe" --params "|P|" \
+    --command "$(printf '\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.exe')" --params "|P|" \
+    --command "$(printf 'emoji\xf0\x9f\x98\x80.exe')" --params "|P|" \
+    --command "$(printf 'e\xcc\x81.exe')" --params "|P|" \
+    --command "$(printf 'csi\xc2\x9b2J.exe')" --params "|P|"
+run 0 list wide.exe
+if command -v python3 >/dev/null; then
+    # The columns each row's text takes before "|P|", as a terminal counts them.
+    columns=$(python3 -c '
+import sys, unicodedata as u
+for line in open(sys.argv[1], encoding="utf-8"):
+    if "|P|" in line:
+        prefix = line.split("|P|")[0]
+        print(sum(0 if u.combining(c) else 2 if u.east_asian_width(c) in "WF" else 1 for c in prefix))
+' stdout.txt | sort -u | wc -l)
+    checks=$((checks + 1))
+    [ "$columns" -eq 1 ] || fail "list's rows do not line up: $(cat stdout.txt)"
+fi
+has stdout.txt 'csi\u009B2J.exe'
+checks=$((checks + 1))
+! grep -q "$(printf '\xc2\x9b')" stdout.txt || fail "list wrote a raw U+009B to the terminal"
+head -c -10 full.exe >cut.exe
+for command in list verify; do
+    run 1 "$command" cut.exe
+    has stderr.txt "cut.exe: 47 bytes at offset"
+    has stderr.txt "follow the last attachment, and no PE header names them a certificate table"
+    one_line stderr.txt
+done
+printf '{"attachments": []}\n' >setup.json
+for command in "list setup.json" "verify setup.json" "extract setup.json -C not_out" "list setup.json --json"; do
+    # shellcheck disable=SC2086  # the command's words
+    run 1 $command
+    has stderr.txt "setup.json: not a launcher file: it does not begin with a Windows program"
+done
+json_has stdout.txt 'd["attachments"] == [] and d["launcher"] is None and "not a launcher file" in d["error"]'
+[ ! -e not_out ] || fail "extract of no launcher file made its directory"
+run 0 list launcher.exe
+has stdout.txt "launcher.exe: no attachments"
+
+# --- extract --quiet and --overwrite --------------------------------------------------------------
+# The separator of the paths that setup_packer joins.
+separator=/
+[ "$windows" -eq 0 ] || separator="\\"
+run 0 extract full.exe -C quiet_out --quiet
+checks=$((checks + 1))
+[ ! -s stdout.txt ] || fail "extract --quiet printed $(cat stdout.txt)"
+cmp payload/first.txt quiet_out/first.txt || fail "extract --quiet did not write first.txt"
+printf 'mine' >quiet_out/first.txt
+run 1 extract full.exe -C quiet_out
+has stderr.txt "quiet_out${separator}first.txt: already exists; use --overwrite to replace it"
+run 0 extract full.exe -C quiet_out --overwrite
+cmp payload/first.txt quiet_out/first.txt || fail "--overwrite did not replace first.txt"
+has stdout.txt "quiet_out${separator}sub${separator}last.bin"
+
+# --- Manifests: FILE:LINE:COLUMN, the directory relative paths come from, escaped keys, NUL ------
+mkdir -p where/data
+printf '{"attachments": [\n  {"file": "data/m.txt"},\n  {"file": "data/missing.txt", "name": "x.txt"}\n]}\n' >where/setup.json
+printf 'm\n' >where/data/m.txt
+run 1 build --launcher launcher.exe --output bad.exe --manifest where/setup.json
+has stderr.txt "setup_packer: where${separator}data/missing.txt: can't open: No such file or directory (where/setup.json:3:3: attachment 2: a relative \"file\" is taken from the manifest's directory, where)"
+printf '{"attachments": [\n  {"file": "data/m.txt", "name": "bad:name"}]}' >where/badname.json
+run 1 build --launcher launcher.exe --output bad.exe --manifest where/badname.json
+has stderr.txt "setup_packer: where/badname.json:2:3: attachment 1: name 'bad:name': the name contains ':'"
+# JSON escapes: the keys hold ESC and BEL once read.
+cat >where/keys.json <<'EOF'
+{"attachments": [{"command": "x", "\u001b[31m\u0007": 1}],
+ "\u001b]0;t\u0007": 2}
+EOF
+run 1 build --launcher launcher.exe --output bad.exe --manifest where/keys.json
+has stderr.txt "where/keys.json:2:2: unknown key '\\x1B]0;t\\x07' at the top level"
+cat >where/keys.json <<'EOF'
+{"attachments": [{"command": "x", "\u001b[31m": 1, "\u001b[31m": 2}]}
+EOF
+run 1 build --launcher launcher.exe --output bad.exe --manifest where/keys.json
+has stderr.txt "where/keys.json:1:18: attachment 1: the key \"\\x1B[31m\" appears twice"
+checks=$((checks + 1))
+! grep -q "$(printf '\x1b')" stderr.txt || fail "a manifest's key reached the terminal raw"
+printf '{"attachments": [{"command": "x"}]}\0{"attachments": [{"command": "y"}]}' >where/with_nul.json
+run 1 build --launcher launcher.exe --output bad.exe --manifest where/with_nul.json
+has stderr.txt "where/with_nul.json:1:36: a NUL byte, which JSON text can't hold"
+
+# --- A command for language 0, made by hand: verify fails, list marks it ------------------------
+run 0 build --launcher launcher.exe --output zero.exe --command de.exe --lcid 0x0407
+offset=$(grep -obUaP '\x07\x04d\x00e\x00' zero.exe | head -n 1 | cut -d: -f1)
+put_le zero.exe "$offset" 0 2
+run 1 verify zero.exe
+has stderr.txt "zero.exe: attachment 1 'de.exe': a command for language 0, which the launcher takes for a cancelled choice: it never runs"
+run 0 list zero.exe
+has stdout.txt "0x0000 (never runs)"
+run 0 list zero.exe --json
+json_has stdout.txt 'd["attachments"][0]["never_runs"] is True'
+
+# --- Names that Windows keeps apart but this system can't: unpaired surrogates -----------------
+# Packed as "xA.t" and "xB.t", then the letters patched to U+D800 and U+D801: both become
+# "x\uFFFD.t" in a UTF-8 name.
+printf 'one' >payload/one.txt
+printf 'two' >payload/two.txt
+run 0 build --launcher launcher.exe --output alias.exe --file payload/one.txt=xA.t --file payload/two.txt=xB.t
+for patch in A:0xD800 B:0xD801; do
+    offset=$(grep -obUaP "x\\x00${patch%%:*}\\x00\\.\\x00t\\x00" alias.exe | head -n 1 | cut -d: -f1)
+    put_le alias.exe $((offset + 2)) $((${patch#*:})) 2
+done
+run 0 verify alias.exe
+has stdout.txt "alias.exe: OK: 2 attachments"
+has stdout.txt "note: alias.exe: attachment 2 'x$(printf '\xef\xbf\xbd').t': on this system its name becomes"
+run 1 extract alias.exe -C alias_out
+has stderr.txt "alias.exe: attachment 2 'x$(printf '\xef\xbf\xbd').t': can't be extracted here"
+[ ! -e alias_out ] || fail "extract wrote before it found the names that meet here: $(ls -R alias_out)"
 
 # --- Names from a file reach the terminal with their control characters escaped ---------------
 # A name with ESC (packed as "aXb.txt", then patched): refused, and shown as \x1B. Another with
@@ -382,33 +556,104 @@ if [ "$windows" -eq 0 ]; then
     [ -z "$(ls -A linked/elsewhere)" ] && [ ! -e linked/out/first.txt ] ||
         fail "extract wrote through a link or before checking: $(ls -A linked/elsewhere linked/out)"
 
-    # --- An interrupted build or extract leaves no partial file -----------------------------------
-    # The build reads a pipe that never ends, so the signal finds it with its output half written.
-    # env restores the signals' default actions, which a background job would otherwise ignore.
-    for signal in INT TERM; do
-        mkdir -p "interrupted_$signal"
-        mkfifo "interrupted_$signal/endless"
-        sleep 60 >"interrupted_$signal/endless" &
-        writer=$!
-        env --default-signal="$signal" "$packer" build --launcher launcher.exe \
-            --output "interrupted_$signal/setup.exe" --file "interrupted_$signal/endless=big.bin" &
+    # --- Only regular files are packed, and list and verify wait on no pipe or device -----------
+    mkfifo special_pipe
+    printf '{"attachments": [{"file": "special_pipe"}]}' >special.json
+    for source in "--file special_pipe" "--file /dev/zero" "--manifest special.json"; do
+        # shellcheck disable=SC2086  # the option's words
+        run 1 build --launcher launcher.exe --output special.exe --command x.exe $source
+        has stderr.txt ", not a regular file; only regular files are packed"
+        [ ! -e special.exe ] || fail "a build from $source wrote special.exe"
+    done
+    has stderr.txt "special_pipe: is a named pipe, not a regular file"
+    run 1 build --launcher special_pipe --output special.exe --command x.exe
+    has stderr.txt "special_pipe: is a named pipe, not a regular file"
+    for file in special_pipe /dev/zero; do
+        for command in list verify; do
+            run 1 "$command" "$file"
+            has stderr.txt ", not a regular file"
+        done
+    done
+
+    # --- No fatal signal leaves a partial file; a file size limit is a write error -------------
+    # The build packs a sparse file of 4 GiB and the extraction a setup file holding 1 GiB of
+    # zeros in its sparse data: each is stopped once its partial file exists, gets the signal and
+    # goes on to receive it. env restores the default actions that a background job would have
+    # ignored (SIGINT, SIGQUIT).
+    truncate -s 4G sparse.bin
+    # The setup file: the header of an empty "big.bin" behind 1 GiB of holes, its size and
+    # checksum (the Adler-32 of zeros) patched in.
+    : >empty.bin
+    run 0 build --launcher launcher.exe --output holey.exe --file empty.bin=big.bin
+    header=$(($(wc -c <holey.exe) - 4096))
+    head -c 4096 launcher.exe >holey_data.exe
+    truncate -s $((4096 + (1 << 30))) holey_data.exe
+    tail -c "$header" holey.exe >>holey_data.exe
+    fixed=$((4096 + (1 << 30) + 2 * 7))
+    put_le holey_data.exe $((fixed + 4)) $((1 << 30)) 8
+    put_le holey_data.exe $((fixed + 12)) $(((((1 << 30) % 65521) << 16) | 1)) 4
+    run 0 list holey_data.exe
+    has stdout.txt "1073741824"
+    # interrupt SIGNAL DIR ARGS...: runs setup_packer ARGS in the background, stops it once a
+    # partial file exists in DIR, sends SIGNAL and lets it go on; sets code and seen.
+    interrupt() {
+        local signal=$1 dir=$2 pid
+        shift 2
+        mkdir -p "$dir"
+        env --default-signal="$signal" "$packer" "$@" >/dev/null 2>&1 &
         pid=$!
-        for _ in $(seq 100); do
-            [ -n "$(ls "interrupted_$signal" | grep partial)" ] && break
-            sleep 0.1
+        seen=0
+        for _ in $(seq 3000); do
+            if compgen -G "$dir/*.partial" >/dev/null; then
+                kill -STOP "$pid" && seen=1
+                break
+            fi
+            sleep 0.01
         done
         kill -s "$signal" "$pid"
-        wait "$pid"
+        kill -CONT "$pid"
+        # bash's note of a job that a signal ended goes nowhere.
+        { wait "$pid"; } 2>/dev/null
         code=$?
-        kill "$writer" 2>/dev/null
-        wait "$writer" 2>/dev/null
-        checks=$((checks + 1))
-        expected=$((128 + $(kill -l "$signal")))
-        [ "$code" -eq "$expected" ] || fail "build interrupted by SIG$signal exited with $code, not $expected"
-        checks=$((checks + 1))
-        [ "$(ls "interrupted_$signal")" = "endless" ] ||
-            fail "an interrupted build left $(ls "interrupted_$signal")"
+    }
+    for signal in HUP INT QUIT TERM USR1 ALRM XCPU; do
+        for operation in build extract; do
+            dir=signalled_${operation}_$signal
+            if [ "$operation" = build ]; then
+                interrupt "$signal" "$dir" build --launcher launcher.exe --output "$dir/setup.exe" \
+                    --file sparse.bin
+            else
+                interrupt "$signal" "$dir" extract holey_data.exe -C "$dir"
+            fi
+            checks=$((checks + 2))
+            [ "$seen" -eq 1 ] || fail "$operation: no partial file appeared before SIG$signal"
+            expected=$((128 + $(kill -l "$signal")))
+            [ "$code" -eq "$expected" ] ||
+                fail "$operation ended by SIG$signal exited with $code, not $expected"
+            checks=$((checks + 1))
+            [ -z "$(ls -A "$dir")" ] || fail "$operation ended by SIG$signal left $(ls -A "$dir")"
+        done
     done
+    rm -f sparse.bin holey.exe empty.bin
+    # With SIGXFSZ ignored, a write past `ulimit -f` (in KiB) fails and is reported as such.
+    mkdir -p limited
+    for operation in build extract; do
+        (
+            ulimit -f 1024
+            if [ "$operation" = build ]; then
+                "$packer" build --launcher launcher.exe --output limited/setup.exe \
+                    --file payload/sub/last.bin --file holey_data.exe=more.bin
+            else
+                "$packer" extract holey_data.exe -C limited
+            fi
+        ) >stdout.txt 2>stderr.txt
+        code=$?
+        checks=$((checks + 2))
+        [ "$code" -eq 1 ] || fail "$operation past the file size limit exited with $code, not 1"
+        has stderr.txt "can't write: File too large"
+        [ -z "$(ls -A limited)" ] || fail "$operation past the file size limit left $(ls -A limited)"
+    done
+    rm -f holey_data.exe
 
     # --- The progress bar ends its line before anything else is written --------------------------
     if command -v script >/dev/null; then
