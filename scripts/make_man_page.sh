@@ -29,7 +29,8 @@ as_roff() { sed -e 's/\\/\\e/g' -e "s/^\\([.']\\)/\\\\\\&\\1/"; }
     cat <<'TEXT'
 [EXIT STATUS]
 0 on success; 1 on a failure, with one message on standard error that names the file and the
-problem; 2 for a usage error.
+problem; 2 for a usage error, which names a mistyped command or option with the one it most
+likely misspells. Warnings ("setup_packer: warning: ...") change no exit status.
 [SEE ALSO]
 The README of setup_packer (executables/tools/setup_packer/README.md in its sources) describes the
 launcher files, the manifest format and the JSON documents in full.
