@@ -37,8 +37,14 @@ std::string image_problem(const IconImage& image) {
     if (image.png) {
         if (data.size() < png_header_end)
             return "is a PNG image cut short";
-        if (big_endian_u32(data, 16) != image.width || big_endian_u32(data, 20) != image.height)
+        // An entry's 0 stands for 256 "or more": larger PNG images are scaled when shown.
+        const auto fits = [](std::uint32_t size, std::uint16_t entry) {
+            return size == entry || (entry == 256 && size > 256);
+        };
+        if (!fits(big_endian_u32(data, 16), image.width) ||
+            !fits(big_endian_u32(data, 20), image.height)) {
             return "is a PNG image of another size than its entry says";
+        }
         return {};
     }
     if (data.size() < 40 ||
