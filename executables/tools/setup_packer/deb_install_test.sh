@@ -64,8 +64,8 @@ for arch in i686 x86-64; do
     setup_packer verify "setup-$arch.exe" | head -1
 done
 setup_packer build --output default.exe --command cmd.exe
-cmp -s default.exe /usr/share/setup_launcher/setup_launcher-i686.exe ||
-    setup_packer list default.exe | tail -1
+setup_packer list default.exe | grep -F ': the '
+
 man -w setup_packer 2>/dev/null || ls /usr/share/man/man1/setup_packer.1.gz
 SCRIPT
 out=$(test_root_run "$root" --bind "$work" -- /bin/bash "$work/in_root.sh" "$work" "$deb" 2>&1)
