@@ -590,3 +590,70 @@ TEST(InstalledLaunchers, LookedForBesideTheProgram) {
               fs::path("C:/tools/setup_launcher-x86_64.exe"));
     EXPECT_FALSE(own_executable_path().empty());
 }
+
+TEST(ManifestBranding, IconAndVersionDetailsOrTheProblem) {
+    const fs::path base = "/payload";
+    const ManifestResult good = parse_manifest(
+        R"({"icon": "art/app.ico", "attachments": [{"command": "x.exe"}],
+            "version_info": {"ProductName": "Acme", "FileVersionNumber": "2.1"}})",
+        base, "setup.json");
+    ASSERT_TRUE(good.status.ok()) << good.status.message();
+    EXPECT_EQ(good.branding.icon, fs::path("/payload/art/app.ico"));
+    EXPECT_EQ(good.branding.icon_origin, "setup.json \"icon\"");
+    ASSERT_EQ(good.branding.version_info.size(), 2u);
+    EXPECT_EQ(good.branding.version_info[0].origin, "setup.json \"version_info\" ProductName");
+    EXPECT_EQ(good.items.size(), 1u);
+
+    const struct {
+        const char* json;
+        const char* problem;
+    } cases[] = {
+        {R"({"icon": 3, "attachments": []})",
+         "setup.json: \"icon\" must be a non-empty string: the path of a .ico file"},
+        {R"({"version_info": ["ProductName"], "attachments": []})",
+         "setup.json: \"version_info\" must be an object of texts"},
+        {R"({"version_info": {"ProductName": 1}, "attachments": []})",
+         "setup.json: \"version_info\": \"ProductName\" must be a string"},
+        {R"({"version_info": {"Productname": "x"}, "attachments": []})",
+         "setup.json: \"version_info\": unknown key 'Productname'; did you mean ProductName?"},
+        {R"({"version_info": {"FileVersionNumber": "two"}, "attachments": []})",
+         "setup.json: \"version_info\": 'two' is no version number"},
+        {R"({"version_info": {"Comments": "a", "Comments": "b"}, "attachments": []})",
+         "setup.json: in \"version_info\": the key \"Comments\" appears twice"},
+        {R"({"icons": "a.ico", "attachments": []})", "setup.json: unknown key 'icons'"},
+    };
+    for (const auto& [json, problem] : cases) {
+        const ManifestResult result = parse_manifest(json, base, "setup.json");
+        EXPECT_EQ(result.status.message().rfind(problem, 0), 0u)
+            << json << ": " << result.status.message();
+    }
+
+    // The command line's branding after the manifest's: the same detail twice is refused.
+    Branding branding = good.branding;
+    EXPECT_EQ(add_branding_options("other.ico", {}, branding),
+              "--icon other.ico: the icon is given twice (also by setup.json \"icon\")");
+    branding = good.branding;
+    EXPECT_EQ(add_branding_options("", {"CompanyName=A", "ProductName=B"}, branding),
+              "--version-info ProductName: ProductName is given twice (also by setup.json "
+              "\"version_info\" ProductName)");
+    Branding twice;
+    EXPECT_EQ(merge_branding(twice, good.branding), "");
+    EXPECT_NE(merge_branding(twice, good.branding), "");
+}
+
+TEST_F(BrandingTest, ArchitectureOfAGivenLauncherIsChecked) {
+    write(path("x64.exe"), pe_test::image_with_resources(true, 0, pe_test::launcher_resources()));
+    fs::path launcher;
+    EXPECT_TRUE(resolve_launcher(path_to_utf8(path("x64.exe")), "x86-64", launcher).ok());
+    EXPECT_EQ(launcher, path("x64.exe"));
+    EXPECT_TRUE(resolve_launcher(path_to_utf8(path("x64.exe")), "", launcher).ok());
+    EXPECT_EQ(resolve_launcher(path_to_utf8(path("x64.exe")), "i686", launcher).message(),
+              path_to_utf8(path("x64.exe")) + ": is an x86-64 image, and --arch asks for i686");
+    // Without --launcher, the places beside this test program, none of which holds one.
+    const Status none = resolve_launcher("", "x86-64", launcher);
+    EXPECT_NE(none.message().find("no --launcher given, and no x86-64 launcher is installed "
+                                  "beside setup_packer: looked for "),
+              std::string::npos)
+        << none.message();
+    EXPECT_NE(none.message().find("setup_launcher-x86_64.exe and "), std::string::npos);
+}

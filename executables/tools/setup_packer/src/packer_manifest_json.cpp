@@ -101,6 +101,8 @@ private:
     std::string where() const {
         if (open_.size() == 3 && !open_[1].object)
             return "attachment " + std::to_string(open_[1].objects) + ": ";
+        if (open_.back().role == Role::version_info)
+            return "in \"version_info\": ";
         return open_.size() == 1 ? "at the top level: " : "in a nested object: ";
     }
 
