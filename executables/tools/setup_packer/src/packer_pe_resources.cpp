@@ -28,7 +28,7 @@ constexpr std::uint32_t high_bit = 0x80000000u;
 // The levels of the resource tree: type, name, language.
 constexpr int resource_levels = 3;
 // More resources than any real image holds; a tree that names more is taken for a loop.
-constexpr std::size_t max_resources = 65536;
+constexpr std::size_t max_resources = 65535;  // and so at most that many in one directory
 
 std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
