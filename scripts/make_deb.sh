@@ -26,13 +26,21 @@ install -d "$tree/DEBIAN" "$tree/usr"
 cp -a "$installed/bin" "$installed/share" "$tree/usr/"
 docs=$tree/usr/share/doc/$package
 install -d "$docs"
-cat "$root/LICENSE" - "$root/THIRD-PARTY-NOTICES" >"$docs/copyright" <<'TEXT'
+# The documents as the installed tree holds them (package.sh's stage has the READMEs beside
+# bin/, so that every package takes them from the same copy); else from the sources.
+document() {
+    if [[ -f $installed/$1 ]]; then echo "$installed/$1"; else echo "$root/$2"; fi
+}
+cat "$(document share/doc/setup_launcher/LICENSE LICENSE)" - \
+    "$(document share/doc/setup_launcher/THIRD-PARTY-NOTICES THIRD-PARTY-NOTICES)" \
+    >"$docs/copyright" <<'TEXT'
 
 
 TEXT
 rm -rf "$tree/usr/share/doc/setup_launcher"
-install -m 0644 "$root/README.md" "$docs/README.md"
-install -m 0644 "$root/executables/tools/setup_packer/README.md" "$docs/README-setup_packer.md"
+install -m 0644 "$(document README.md README.md)" "$docs/README.md"
+install -m 0644 "$(document README-setup_packer.md executables/tools/setup_packer/README.md)" \
+    "$docs/README-setup_packer.md"
 gzip -9n "$tree/usr/share/man/man1/setup_packer.1"
 
 # The libraries setup_packer needs, as Debian's own tool reads them from its imports.
