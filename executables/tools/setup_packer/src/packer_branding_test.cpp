@@ -496,12 +496,17 @@ TEST_F(BrandingTest, ImagesThatCantTakeBrandingAreLeftAsTheyWere) {
     pe_test::put(second_section, pe_test::pe_offset + 6, 2, 2);
     std::copy_n(".reloc", 6, second_section.begin() + header);
     pe_test::put(second_section, header + 12, 0x5000, 4);
+    Bytes inside_headers = pe_test::image_with_resources(false, 0, pe_test::launcher_resources());
+    // Headers that declare 0x400 bytes, over the section's data at 0x200.
+    pe_test::put(inside_headers, pe_test::optional_offset + 60, 0x400, 4);
     const struct {
         const char* what;
         Bytes image;
         const char* problem;
     } cases[] = {
         {"data after the last section", trailing, "it has data after its last section"},
+        {"resources inside the headers", inside_headers,
+         "it has its resource section's data inside its headers"},
         {"no resources", no_resources, "has no resources, so it can't take an icon"},
         {"a section after the resources", second_section,
          "it has its resource section before the .reloc section"},

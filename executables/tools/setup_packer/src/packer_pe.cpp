@@ -205,6 +205,10 @@ std::string replace_resources(std::vector<std::uint8_t>& image, const PeLayout& 
         return "has no resource section";
     if (section->virtual_address != layout.resource_rva)
         return "has a resource section that holds more than the resources";
+    // Rewritten, a section's data must not reach into the headers that describe it.
+    const std::size_t headers_end = pe_section_header_offset(layout, layout.sections.size());
+    if (section->raw_offset < layout.size_of_headers || section->raw_offset < headers_end)
+        return "has its resource section's data inside its headers";
     for (const PeSection& other : layout.sections) {
         if (&other == section)
             continue;
