@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is already there.
-# Run as root (or through sudo). Safe to run again.
+# Run as root (or through sudo). Safe to run again. With package names as arguments, it installs
+# only those of them that are missing, and runs no apt at all when none is (scripts/package.sh).
 #
 # 32-bit Wine (wine32:i386) is wanted but not required: some hosts cannot execute 32-bit programs,
 # and on some the i386 packages cannot be installed. The tests then run the Windows suite with
@@ -13,9 +14,15 @@ packages=(
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     wine wine64 fonts-wine xvfb xauth x11-utils x11-apps imagemagick openssl
-    locales osslsigncode file gdb pmccabe python3
+    locales osslsigncode file gdb pmccabe python3 dpkg-dev debootstrap
 )
 optional_packages=(wine32:i386)
+only_given=
+if [ "$#" -gt 0 ]; then
+    packages=("$@")
+    optional_packages=()
+    only_given=1
+fi
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -34,7 +41,7 @@ apt_install() {
         "$@" >/dev/null
 }
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ -z "$only_given" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
     need_update=1
 fi
@@ -57,6 +64,7 @@ if [ "${#missing[@]}" -gt 0 ] || [ "${#missing_optional[@]}" -gt 0 ] || [ -n "${
 fi
 
 # Wine follows LANG only for locales that exist; the tests run in English and German.
+[ -z "$only_given" ] || exit 0
 for locale in en_US de_DE de_AT en_GB fr_FR; do
     if ! locale -a 2>/dev/null | grep -qx "${locale}.utf8"; then
         as_root localedef -i "$locale" -f UTF-8 "${locale}.UTF-8"

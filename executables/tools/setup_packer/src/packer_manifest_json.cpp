@@ -94,7 +94,7 @@ public:
 
 private:
     // What a container is to the manifest.
-    enum class Role { other, top, entries, entry };
+    enum class Role { other, top, entries, entry, version_info };
     enum class Start { object, array, scalar };
     struct Container {
         Role role;
@@ -105,6 +105,15 @@ private:
     };
 
     Role place(Start start, ManifestValue scalar);
+    // The top level's "icon" and "version_info": a value, and an object of values.
+    Role place_branding(const std::string& key, Start start, ManifestValue scalar) {
+        if (key == "icon") {
+            icon_ = std::move(scalar);
+            return Role::other;
+        }
+        version_info_ = ManifestEntry{start == Start::object, value_start(), {}};
+        return start == Start::object ? Role::version_info : Role::other;
+    }
     bool value(ManifestValue scalar) {
         place(Start::scalar, std::move(scalar));
         return taken_now();
@@ -132,6 +141,8 @@ private:
     std::string where() const {
         if (open_.size() == 3 && !open_[1].object)
             return "attachment " + std::to_string(open_[1].objects) + ": ";
+        if (open_.back().role == Role::version_info)
+            return "in \"version_info\": ";
         return open_.size() == 1 ? "at the top level: " : "in a nested object: ";
     }
 
@@ -148,6 +159,8 @@ private:
     std::size_t duplicate_at_ = 0;
     std::string error_;
     std::vector<ManifestEntry> entries_;
+    std::optional<ManifestValue> icon_;
+    std::optional<ManifestEntry> version_info_;  // "object" false when it is no object
 };
 
 bool ManifestReader::key(string_t& key) {
@@ -158,8 +171,8 @@ bool ManifestReader::key(string_t& key) {
         duplicate_ = where() + "the key \"" + terminal_text(key) + "\" appears twice";
         duplicate_at_ = container.role == Role::entry ? entries_.back().offset : at;
     }
-    if (container.role == Role::top && key != "attachments" &&
-        (!unknown_top_key_ || key < *unknown_top_key_)) {
+    if (container.role == Role::top && key != "attachments" && key != "icon" &&
+        key != "version_info" && (!unknown_top_key_ || key < *unknown_top_key_)) {
         unknown_top_key_ = key;
         unknown_top_key_at_ = at;
     }
@@ -191,6 +204,8 @@ ManifestReader::Role ManifestReader::place(Start start, ManifestValue scalar) {
         ++parent.objects;
     switch (parent.role) {
         case Role::top:
+            if (parent.key == "icon" || parent.key == "version_info")
+                return place_branding(parent.key, start, std::move(scalar));
             if (parent.key != "attachments")
                 return Role::other;
             attachments_are_array_ = start == Start::array;
@@ -201,6 +216,9 @@ ManifestReader::Role ManifestReader::place(Start start, ManifestValue scalar) {
             return start == Start::object ? Role::entry : Role::other;
         case Role::entry:
             entries_.back().fields.emplace_back(parent.key, std::move(scalar));
+            return Role::other;
+        case Role::version_info:
+            version_info_->fields.emplace_back(parent.key, std::move(scalar));
             return Role::other;
         case Role::other:
             break;
@@ -226,6 +244,8 @@ ManifestDocument ManifestReader::finish() {
         document.problem_at = attachments_at_;
     } else {
         document.entries = std::move(entries_);
+        document.icon = std::move(icon_);
+        document.version_info = std::move(version_info_);
     }
     return document;
 }
@@ -242,8 +262,12 @@ const ManifestValue* ManifestEntry::find(std::string_view key) const {
 
 ManifestDocument read_manifest_document(std::string_view json_text) {
     // The parser takes a NUL byte for the end of the text and would pass over what follows.
-    if (const std::size_t nul = json_text.find('\0'); nul != std::string_view::npos)
-        return {"a NUL byte, which JSON text can't hold", nul, {}};
+    if (const std::size_t nul = json_text.find('\0'); nul != std::string_view::npos) {
+        ManifestDocument document;
+        document.problem = "a NUL byte, which JSON text can't hold";
+        document.problem_at = nul;
+        return document;
+    }
     ManifestReader reader(json_text);
     json::sax_parse(CountingIterator(json_text.data(), reader.taken()),
                     CountingIterator(json_text.data() + json_text.size(), reader.taken()), &reader);

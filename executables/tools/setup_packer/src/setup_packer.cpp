@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "packer.h"
+#include "packer_install.h"
 #include "packer_io.h"
+#include "setup_packer_help.h"
 #include "setup_packer_usage.h"
 
 namespace {
@@ -16,109 +18,6 @@ constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 // Payloads smaller than this pass too quickly for a progress bar to help.
 constexpr std::uint64_t progress_threshold = 64ull << 20;
-
-// The details of `build`, below its options.
-const char* const order_help =
-    R"(Attachments are given in the order the launcher processes them: it extracts the files in
-this order, then runs the commands without a language in this order, then those of the language
-the user chooses (it asks only when there are several). Give a parameter text beginning with '-'
-as --params=TEXT.
-
---file PATH=NAME: NAME is the file's path in the extraction directory (a slash or a backslash
-separates directories; it can't hold '='); PATH must be a regular file (a named pipe or a device
-is refused, unread). --directory DIR packs every regular file below DIR under its path below DIR
-(with DIR=NAME, below NAME/), in the order of those paths; symbolic links to files count as the
-files, other links, devices and pipes are refused, and empty directories are not kept. Names are
-refused as the launcher refuses them: leaving the extraction directory ("..", absolute, drive,
-UNC), empty or "." components, device names such as CON, NUL, COM1 or LPT1 (with any extension)
-as a component, components ending in a dot or a space, control characters, the characters
-: < > | ? * and the double quote, and a name that Windows takes for an earlier one (Windows
-ignores case, also of letters outside A to Z).
-)";
-
-const char* const manifest_help = R"(Manifest (--manifest FILE.json):
-  {"attachments": [
-     {"file": "payload/update.msp", "name": "update.msp"},
-     {"command": "msiexec.exe", "params": "/p update.msp", "in_extraction_dir": true,
-      "quiet": false, "lcid": "0x0407"}
-  ]}
-  A "file" entry takes an optional "name" (default: the file's name); relative paths resolve
-  against the manifest's directory. A "command" entry takes the optional "params" (text),
-  "in_extraction_dir" and "quiet" (true/false) and "lcid" ("0x0407", "1031", 1031 or "de-DE").
-  Entries go in at the position of --manifest, in their order. A key given twice in one entry,
-  an unknown key, a number out of range and a NUL byte are errors. Messages name an entry by
-  FILE:LINE:COLUMN where it begins, and a relative "file" with the directory it is taken from.
-
-Without attachments (none given, an empty "attachments" or --directory of an empty tree) build
-fails, unless --allow-empty asks for a launcher file that does nothing.
-
---output must be a regular file or not exist; an existing file is replaced only with --force.
---launcher must be the setup launcher's executable as built: a Windows GUI program for i386 or
-AMD64, without attachments and not signed (sign the packed file instead). A failed or
-interrupted build leaves nothing behind.
-)";
-
-const char* const lcid_help =
-    R"(--lcid: a Windows language identifier, hexadecimal with 0x (0x0407), decimal without leading
-zeros (1031) or a language tag (de-DE), from 1 to 0xFFFF. A number whose decimal reading is no
-Windows language but whose hexadecimal one is, is refused ("407: did you mean 0x0407 (de-DE)?");
-a number that is no language setup_packer knows gets a warning.
-)";
-
-std::string build_help() {
-    return std::string(order_help) + "\nA name has at most " + std::to_string(max_file_name_units) +
-           " UTF-16 code units (" + std::to_string(max_directory_name_units) +
-           " up to its last separator): what fits\nWindows' 260-unit paths below a typical "
-           "extraction directory,\nC:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
-           "VOQSETUP99\\.\n\n" +
-           lcid_help + "\n" + manifest_help;
-}
-
-const char* const verify_help =
-    R"help(Prints "FILE: OK: N attachments, M bytes of file data", the launcher the file carries ("the
-i686 launcher (PE32)" or "the x86-64 launcher (PE32+)"), and the certificate table when the PE
-header names one ("its signature is not checked": verify reads what the launcher reads,
-it does not check the signature), or "FILE: no attachments", and exits 0. Exits 1 at the first
-attachment the launcher would stop at or refuse (a damaged header, a corrupted file, a name that
-can't be extracted on Windows) or never run (a command for language 0), and when bytes follow
-the last attachment that are no certificate table: a file cut short, or data appended after
-packing. Exits 1 with "not a launcher file" for a file that does not begin with a Windows
-program, and refuses a named pipe or a device unread.
-
-Names that Windows keeps apart but this system can't (an unpaired surrogate becomes U+FFFD
-here) are reported on lines "note: FILE: attachment N 'NAME': ..."; the file is still OK, but
-extract can't write both.
-
---json prints {"format": 1, "ok", "launcher": "i686", "x86-64" or null, "attachments",
-"file_bytes", "certificate_table": {"offset", "size"} or null, "ignored": [...],
-"host_aliases": [...], "error": null or the message} instead.
-)help";
-
-const char* const list_help =
-    R"help(Prints a table of the attachments in processing order, then "FILE: the i686 launcher (PE32)"
-or "FILE: the x86-64 launcher (PE32+)": the launcher image the file carries. Control characters
-in names and parameters are shown escaped (\x1B, \u009B); columns are aligned by the width a
-terminal gives each character. A command for language 0, which the launcher never runs, shows
-"0x0000 (never runs)".
-
-Exits 1 as verify does for a file that is no launcher file, a named pipe or a device, a damaged
-header (the attachments before it are listed) and bytes after the last attachment that are no
-certificate table (a file cut short); list reads no file data, so checksums are verify's.
-
---json prints {"format": 1, "launcher": "i686", "x86-64" or null, "attachments": [{"index",
-"kind", "name", "parameters", "language", "flags", "flags_value", "data_size", "checksum",
-"never_runs"}, ...], "error": null or the message}. "format" changes only when a field changes
-its meaning or goes away.
-)help";
-
-const char* const extract_help =
-    R"help(Every header is read and every target checked before the first file is written: a name
-that can't be extracted, two names that Windows keeps apart but this system can't (an unpaired
-surrogate becomes U+FFFD here), a link or a file where a directory is needed, and a file that
-exists already (without --overwrite) fail with nothing written. Each file is written under a
-temporary name and renamed once its checksum matches. Prints the path of every file written,
-unless --quiet.
-)help";
 
 void print_error(const std::string& message) {
     write_text(stderr, "setup_packer: " + message + "\n");
@@ -177,6 +76,10 @@ private:
 struct BuildOptions {
     std::string launcher;
     std::string output;
+    std::string architecture;
+    std::string icon;
+    std::vector<std::string> version_info;
+    bool foreign_launcher = false;
     bool force = false;
     bool allow_empty = false;
     bool no_progress = false;
@@ -205,8 +108,8 @@ CLI::Option* repeatable(CLI::Option* option) {
 // is in a manifest file (1).
 class ItemCollector {
 public:
-    ItemCollector(const BuildOptions& options, std::vector<PackItem>& items)
-        : options_(options), items_(items) {}
+    ItemCollector(const BuildOptions& options, std::vector<PackItem>& items, Branding& branding)
+        : options_(options), items_(items), branding_(branding) {}
 
     int add(const CLI::Option* option) {
         if (option == options_.file)
@@ -273,6 +176,10 @@ private:
         for (const std::string& warning : manifest.warnings)
             print_warning(warning);
         std::move(manifest.items.begin(), manifest.items.end(), std::back_inserter(items_));
+        if (std::string problem = merge_branding(branding_, manifest.branding); !problem.empty()) {
+            print_error(problem);
+            return exit_failure;
+        }
         command_ = none;
         return 0;
     }
@@ -306,6 +213,7 @@ private:
 
     const BuildOptions& options_;
     std::vector<PackItem>& items_;
+    Branding& branding_;
     std::size_t next_file_ = 0, next_directory_ = 0, next_command_ = 0, next_params_ = 0;
     std::size_t next_lcid_ = 0;
     std::size_t next_manifest_ = 0;
@@ -316,9 +224,22 @@ private:
 CLI::App* add_build(CLI::App& app, BuildOptions& options) {
     CLI::App* build = app.add_subcommand(
         "build", "Append attachments to a launcher executable and write the result to a new file");
-    build->add_option("--launcher", options.launcher, "The launcher executable (never modified)")
-        ->required()
+    build
+        ->add_option("--launcher", options.launcher,
+                     "The launcher executable (never modified; default: the installed one)")
         ->type_name("EXE");
+    build
+        ->add_option("--arch", options.architecture,
+                     "The installed launcher to take: i686 (the default) or x86-64")
+        ->check(CLI::IsMember({"i686", "x86-64"}))
+        ->type_name("ARCH");
+    build->add_flag("--allow-foreign-launcher", options.foreign_launcher,
+                    "Take a --launcher that is no setup launcher (below)");
+    build->add_option("--icon", options.icon, "The setup file's icon (below)")
+        ->type_name("FILE.ico");
+    repeatable(build->add_option("--version-info", options.version_info,
+                                 "One version detail of the setup file (below)"))
+        ->type_name("KEY=VALUE");
     build->add_option("--output", options.output, "The launcher file to write")
         ->required()
         ->type_name("FILE");
@@ -356,14 +277,37 @@ CLI::App* add_build(CLI::App& app, BuildOptions& options) {
     return build;
 }
 
+// The branding options into the request, after those of the manifests. 0, or the exit code.
+int add_branding(const BuildOptions& options, Branding& branding) {
+    if (std::string problem = add_branding_options(options.icon, options.version_info, branding);
+        !problem.empty()) {
+        return usage_error(problem);
+    }
+    return 0;
+}
+
+// --launcher, or the installed launcher of --arch. 0, or the exit code.
+int choose_launcher(const BuildOptions& options, std::filesystem::path& launcher) {
+    if (const Status status = resolve_launcher(options.launcher, options.architecture, launcher);
+        !status.ok()) {
+        print_error(status.message());
+        return exit_failure;
+    }
+    return 0;
+}
+
 int run_build(const CLI::App& build, const BuildOptions& options) {
     BuildRequest request;
-    ItemCollector collector(options, request.items);
+    ItemCollector collector(options, request.items, request.branding);
     for (const CLI::Option* option : build.parse_order()) {
         if (const int code = collector.add(option); code != 0)
             return code;
     }
-    request.launcher = path_from_utf8(options.launcher);
+    if (const int code = add_branding(options, request.branding); code != 0)
+        return code;
+    if (const int code = choose_launcher(options, request.launcher); code != 0)
+        return code;
+    request.foreign_launcher = options.foreign_launcher;
     request.output = path_from_utf8(options.output);
     request.force = options.force;
     request.allow_empty = options.allow_empty;
@@ -398,8 +342,11 @@ int run_list(const ReadOptions& options) {
         else if (listing.status.ok())
             write_text(stdout, options.file + ": no attachments\n");
         // A file that could not be read as a launcher file at all gets its message only.
-        if (listing.status.ok() || !listing.attachments.empty())
-            write_text(stdout, options.file + ": " + describe_launcher(listing.launcher) + "\n");
+        if (listing.status.ok() || !listing.attachments.empty()) {
+            write_text(stdout, options.file + ": " + describe_image(listing.image) + "\n");
+            for (const std::string& line : image_detail_lines(listing.image))
+                write_text(stdout, options.file + ": " + line + "\n");
+        }
     }
     if (!listing.status.ok()) {
         print_error(listing.status.message());
@@ -421,6 +368,8 @@ int run_verify(const ReadOptions& options) {
     if (options.json)
         return 0;
     write_text(stdout, options.file + ": " + report.summary + "\n");
+    for (const std::string& line : image_detail_lines(report.image))
+        write_text(stdout, options.file + ": " + line + "\n");
     for (const std::string& note : report.outside_signed_range)
         write_text(stdout, options.file + ": ignored: " + note + "\n");
     for (const std::string& note : report.host_aliases)
