@@ -16,6 +16,8 @@ set(HOST_SETUP_PACKER ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_p
     CACHE FILEPATH "The Linux setup_packer that builds the launcher files of the end-to-end tests")
 set(HOST_CHAIN_MAKER ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_launcher/corpus_generator
     CACHE FILEPATH "The Linux corpus_generator that makes the launcher files setup_packer refuses")
+set(HOST_SWAP_ON_OPEN ${CMAKE_SOURCE_DIR}/build/native/executables/tools/setup_launcher/swap_on_open
+    CACHE FILEPATH "The Linux swap_on_open that holds the launcher's cleanup while a test swaps its directory")
 
 # The UI driver (testing/ui_driver) stands in for the user: it reads and answers the windows of
 # the programs under test. The tests of both builds use an x86-64 build of it, since it is no

@@ -3,7 +3,9 @@
 # (or reuses) the Windows test root: Debian 13 with Wine 10 and its 32-bit part, made once per
 # machine with debootstrap under /var/lib/setup_launcher/roots (testing/wine/windows_root.sh).
 # Every Windows program of the tests, the demo and the benchmarks runs there; the host needs no
-# Wine of its own. Run as root (or through sudo). Safe to run again.
+# Wine of its own. Run as root (or through sudo). Safe to run again. With package names as
+# arguments, it installs only those of them that are missing, and runs no apt at all when none is
+# (scripts/package.sh); it makes no root then.
 #
 # A host where the root can't be made (no root privileges, no package mirror) is told why; the
 # Windows tests then skip, and scripts/run_tests.sh fails unless ALLOW_NO_WINE=1.
@@ -15,8 +17,13 @@ packages=(
     googletest libgtest-dev libbenchmark-dev zlib1g-dev libcli11-dev nlohmann-json3-dev
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-    openssl locales osslsigncode file gdb pmccabe python3 debootstrap
+    openssl locales osslsigncode file gdb pmccabe python3 dpkg-dev debootstrap
 )
+only_given=
+if [ "$#" -gt 0 ]; then
+    packages=("$@")
+    only_given=1
+fi
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -46,6 +53,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # The locales the tests use (the Windows test root has its own).
+[ -z "$only_given" ] || exit 0
 for locale in en_US de_DE de_AT en_GB fr_FR; do
     if ! locale -a 2>/dev/null | grep -qx "${locale}.utf8"; then
         as_root localedef -i "$locale" -f UTF-8 "${locale}.UTF-8"

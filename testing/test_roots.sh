@@ -140,10 +140,12 @@ _test_root_make() {
 }
 
 # The packages and the commands, inside the new root, with the network of the host. Services
-# that packages would start are refused, as in any chroot.
+# that packages would start are refused, as in any chroot. Without packages, the root stays as
+# debootstrap made it, apt's lists included.
 # shellcheck disable=SC2016
 _test_root_install() {
     local new=$1 package architectures=()
+    ((${#_packages[@]} + ${#_then[@]})) || return 0
     for package in "${_packages[@]}"; do
         [[ $package == *:* ]] && architectures+=("${package##*:}")
     done
@@ -209,7 +211,7 @@ _test_root_enter() {
     shift 3
     [[ $network == isolated ]] && options+=(--net)
     if [[ $mode != writable ]]; then
-        exec {lock_fd}<"$root/$_TEST_ROOT_IN_USE" && flock -s "$lock_fd" || return 1
+        exec {lock_fd}<>"$root/$_TEST_ROOT_IN_USE" && flock -s "$lock_fd" || return 1
     fi
     mkdir -p "$TEST_ROOTS_DIR/.scratch" &&
         setpriv --pdeathsig KILL unshare "${options[@]}" \

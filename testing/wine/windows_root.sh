@@ -30,11 +30,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/../test_roots.sh"
 WINDOWS_ROOT_NAME=windows-trixie
 WINDOWS_ROOT_SUITE=trixie
 # Wine 10 with both loaders; qemu's user-mode emulators, for hosts whose kernel runs no 32-bit
-# code; the X server and the tools the tests and the pictures use.
+# code; the X server and the tools the tests and the pictures use (e2e_branded builds the example
+# project with CMake and Ninja).
 WINDOWS_ROOT_PACKAGES=(
     wine wine64 wine32:i386 fonts-wine qemu-user
     xvfb xauth x11-utils x11-apps imagemagick
-    locales osslsigncode openssl python3 file
+    locales osslsigncode openssl python3 file cmake ninja-build
 )
 # Wine follows LANG only for locales that exist; the tests run in these.
 WINDOWS_ROOT_LOCALES=(en_US de_DE de_AT en_GB en_CA fr_FR)

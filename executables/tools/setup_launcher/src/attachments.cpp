@@ -70,8 +70,8 @@ void extract_file(ChainReader& chain, const AttachmentHeader& header) {
     // still empty, and goes again: a refused name leaves nothing behind.
     const std::u16string root = extraction_path(u"");
     if (!fits_path_limit(root, header.name)) {
+        remove_private_directory();
         release_private_directory();
-        remove_directory(root);
         FATAL_ERROR("error_invalid_file_name", own_file_name().c_str(), header.name.c_str());
     }
     const std::u16string output_path = extraction_path(header.name);

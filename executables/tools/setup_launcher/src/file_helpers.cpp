@@ -58,18 +58,21 @@ void create_extraction_root() {
 
     // A name that turns out to be taken only when the directory is made is passed over like any
     // other taken name: a link whose target is gone (which some systems hide from every listing)
-    // or an entry that appeared in between. Any other failure is reported.
+    // or an entry that appeared in between. A name whose status can't be read ends the search
+    // (every further name in that directory would be as unreadable), and so does any failure.
     const std::u16string base = base_directory(temp.path);
     std::uint32_t number = first_directory_number;
-    std::u16string directory = unique_directory_name(base, number);
-    NewDirectoryStatus status = create_private_directory(directory);
-    while (status == NewDirectoryStatus::name_taken && !directory.empty()) {
-        directory = unique_directory_name(base, ++number);
-        status = create_private_directory(directory);
+    DirectoryCandidate candidate = unique_directory_name(base, number);
+    NewDirectoryStatus status = NewDirectoryStatus::failed;
+    while (candidate.readable && !candidate.path.empty()) {
+        status = create_private_directory(candidate.path);
+        if (status != NewDirectoryStatus::name_taken)
+            break;
+        candidate = unique_directory_name(base, ++number);
     }
     if (status != NewDirectoryStatus::created)
-        FATAL_ERROR("error_create_temp_dir", directory.c_str());
-    extraction_root = directory;
+        FATAL_ERROR("error_create_temp_dir", candidate.path.c_str());
+    extraction_root = candidate.path;
     if (extraction_root.back() != native_separator())
         extraction_root += native_separator();
 }
@@ -90,11 +93,21 @@ void report_failed_directory(std::u16string_view name) {
     }
 }
 
+// An open directory of the cleanup, closed when it goes out of scope.
+struct OpenDirectory {
+    DirectoryHandle handle;
+    explicit OpenDirectory(DirectoryHandle opened) : handle(opened) {}
+    OpenDirectory(const OpenDirectory&) = delete;
+    OpenDirectory& operator=(const OpenDirectory&) = delete;
+    ~OpenDirectory() { close_directory(handle); }
+};
+
 // Deletion waits out other processes that still hold an entry open (a virus scanner, an
 // installer that has not quite ended); an entry that stays is left behind without a word.
-void delete_with_retries(bool (*operation)(const std::u16string&), const std::u16string& path) {
+template <typename Operation>
+void delete_with_retries(Operation operation) {
     for (int attempt = 0; attempt < deletion_attempts; ++attempt) {
-        if (operation(path))
+        if (operation())
             return;
         sleep_milliseconds(deletion_retry_ms);
     }
@@ -193,15 +206,16 @@ std::u16string private_directory_sddl(bool elevated, std::u16string_view user_si
     return sddl;
 }
 
-std::u16string unique_directory_name(const std::u16string& base, std::uint32_t& number) {
+DirectoryCandidate unique_directory_name(const std::u16string& base, std::uint32_t& number) {
     std::u16string prefix = base;
     if (!ends_in_separator(prefix))
         prefix += native_separator();
     prefix += u"VOQSETUP";
     for (; number < first_directory_number + directory_name_candidates; ++number) {
         std::u16string candidate = prefix + widen(std::to_string(number).c_str());
-        if (!name_taken(candidate))
-            return candidate;
+        const NameStatus status = name_status(candidate);
+        if (status != NameStatus::taken)
+            return {std::move(candidate), status == NameStatus::free};
     }
     return {};
 }
@@ -214,31 +228,32 @@ bool directory_exists(const std::u16string& path) {
     return is_directory(prefix);
 }
 
-void delete_directory_tree(const std::u16string& path) {
-    std::u16string directory = path;
-    if (!directory.empty() && directory.back() != native_separator()) {
-        directory += native_separator();
-    }
-    for (const DirectoryEntry& entry : list_directory(directory)) {
-        if (entry.name == u"." || entry.name == u"..")
-            continue;
-        const std::u16string full_name = directory + entry.name;
+void delete_directory_tree(DirectoryHandle directory) {
+    for (const DirectoryEntry& entry : list_directory_at(directory)) {
         // Only a plain directory is entered. One with any further attribute (read-only, hidden,
-        // a reparse point) is handled as a file: its deletion fails and it stays as it is.
-        if (entry.attributes == attribute_directory) {
-            delete_directory_tree(full_name);
-        } else {
-            delete_with_retries(delete_file, full_name);
+        // a reparse point), or one that can't be opened as such, is handled as a file: its
+        // deletion fails and it stays as it is.
+        const OpenDirectory subdirectory{entry.attributes == attribute_directory
+                                             ? open_directory_at(directory, entry.name)
+                                             : no_directory};
+        if (subdirectory.handle == no_directory) {
+            delete_with_retries([&] { return delete_file_at(directory, entry.name); });
+            continue;
         }
+        delete_directory_tree(subdirectory.handle);
+        delete_with_retries(
+            [&] { return remove_directory_at(directory, entry.name, subdirectory.handle); });
     }
-    delete_with_retries(remove_directory, directory);
 }
 
 void delete_extraction_dir() {
-    const std::u16string root = extraction_path(u"");
-    // Moved away and replaced by something else: what has its name now is not ours to delete.
-    if (release_private_directory())
-        delete_directory_tree(root);
+    extraction_path(u"");
+    release_held_subdirectory();
+    // Everything below goes through the directory held since its creation, never by a path that
+    // someone else could have pointed elsewhere in the meantime.
+    delete_directory_tree(private_directory());
+    delete_with_retries(remove_private_directory);
+    release_private_directory();
 }
 
 void reset_extraction_root_for_tests() {
@@ -251,7 +266,8 @@ void reset_extraction_root_for_tests() {
 void run_command(const std::u16string& program, const std::u16string& parameters,
                  bool run_in_extraction_dir, bool quiet) {
     const std::u16string directory = run_in_extraction_dir ? extraction_path(u"") : own_directory();
-    const StartedProcess process = shell_open(program, parameters, directory, quiet);
+    const StartedProcess process =
+        shell_open(program, parameters, directory, run_in_extraction_dir, quiet);
     if (!process.started) {
         if (quiet)
             return;

@@ -51,13 +51,22 @@ NewFile create_extracted_file(const std::u16string& relative_name);
 // elevated, to the user of the textual SID as well; every entry inherited by what is made inside.
 std::u16string private_directory_sddl(bool elevated, std::u16string_view user_sid);
 // The "VOQSETUP<n>" directory name chosen for a base directory: the first n from `number` (2 at
-// first) whose name is not taken, `number` left at that n; empty when every candidate is taken.
-std::u16string unique_directory_name(const std::u16string& base, std::uint32_t& number);
+// first) whose name is free, `number` left at that n. The search ends early at a name whose
+// status can't be read, which comes back not `readable`; the path is empty when every
+// candidate is taken.
+struct DirectoryCandidate {
+    std::u16string path;
+    bool readable = true;
+};
+DirectoryCandidate unique_directory_name(const std::u16string& base, std::uint32_t& number);
 // True when a directory search on the path opens (a regular file gives false).
 bool directory_exists(const std::u16string& path);
-// Deletes a directory and everything below it, with retries; reports nothing.
-void delete_directory_tree(const std::u16string& path);
-// Deletes the extraction directory (creating it first if nothing has).
+// Deletes everything below an open directory through it, each entry reached from its own
+// directory without following a link, with retries; reports nothing, and what can't be deleted
+// stays.
+void delete_directory_tree(DirectoryHandle directory);
+// Deletes the extraction directory (creating it first if nothing has): what it holds through
+// the directory held open since its creation, then the directory itself.
 void delete_extraction_dir();
 
 // ---- Running commands ----

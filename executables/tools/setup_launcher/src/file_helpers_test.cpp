@@ -174,8 +174,25 @@ TEST_F(FileHelpersTest, LeftoverNamesAreSkipped) {
     reset_extraction_root_for_tests();
     EXPECT_EQ(extraction_path(u""), u16(temp + "/VOQSETUP4/"));
     std::uint32_t number = 2;
-    EXPECT_EQ(unique_directory_name(u16(temp + "/"), number), u16(temp + "/VOQSETUP5"));
+    const DirectoryCandidate candidate = unique_directory_name(u16(temp + "/"), number);
+    EXPECT_EQ(candidate.path, u16(temp + "/VOQSETUP5"));
+    EXPECT_TRUE(candidate.readable);
     EXPECT_EQ(number, 5u);
+}
+
+TEST_F(FileHelpersTest, ANameWhoseStatusCantBeReadEndsTheSearchWithOneReport) {
+    // TMP names a file: no name below it can be looked at, and none is tried after the first.
+    const std::string file = temp + "/file";
+    write_file(file);
+    std::uint32_t number = 2;
+    const DirectoryCandidate candidate = unique_directory_name(u16(file), number);
+    EXPECT_EQ(candidate.path, u16(file + "/VOQSETUP2"));
+    EXPECT_FALSE(candidate.readable);
+    EXPECT_EQ(number, 2u);
+
+    ScopedEnv tmp_file("TMP", file.c_str());
+    EXPECT_TRUE(starts_with(report_of([] { extraction_path(u""); }),
+                            u"Couldn't create temp directory '" + u16(file) + u"/VOQSETUP2'\n\n"));
 }
 
 TEST_F(FileHelpersTest, TmpIsTheBaseOnlyWhenItExists) {
@@ -363,39 +380,58 @@ TEST_F(FileHelpersTest, DescriptorGrantsTheUserOnlyWhenNotElevated) {
               u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)");
 }
 
-TEST_F(FileHelpersTest, DeleteTreeWithAndWithoutClosingSeparator) {
-    for (const std::string closing : {"", "/"}) {
-        const std::string tree = temp + "/tree";
-        fs::create_directories(tree + "/sub/deeper");
-        fs::create_directories(tree + "/empty");
-        write_file(tree + "/top.txt");
-        write_file(tree + "/sub/deeper/leaf.txt");
-        delete_directory_tree(u16(tree + closing));
-        EXPECT_FALSE(fs::exists(tree)) << "closing '" << closing << "'";
-    }
-}
-
-TEST_F(FileHelpersTest, DeleteTreeRemovesLinksWithoutFollowingThem) {
+TEST_F(FileHelpersTest, DeletionRemovesEverythingAndFollowsNoLink) {
     const std::string outside = temp + "/outside";
     fs::create_directories(outside + "/inner");
     write_file(outside + "/keep.txt");
-    const std::string tree = temp + "/tree";
-    fs::create_directory(tree);
-    fs::create_directory_symlink(outside, tree + "/directory_link");
-    fs::create_symlink(outside + "/keep.txt", tree + "/file_link");
-    fs::create_symlink(temp + "/nowhere", tree + "/dangling_link");
+    const std::string root = to_utf8(extraction_path(u"sub/deeper/leaf.txt"));
+    extraction_path(u"empty/x");
+    write_file(root.substr(0, root.size() - std::string("sub/deeper/leaf.txt").size()) + "top.txt");
+    write_file(root);
+    const std::string base = temp + "/VOQSETUP2";
+    fs::create_directory_symlink(outside, base + "/directory_link");
+    fs::create_directory_symlink(outside, base + "/sub/nested_link");
+    fs::create_symlink(outside + "/keep.txt", base + "/file_link");
+    fs::create_symlink(temp + "/nowhere", base + "/dangling_link");
 
-    delete_directory_tree(u16(tree));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+    delete_extraction_dir();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(base)));
     EXPECT_EQ(read_file(outside + "/keep.txt"), "x");
     EXPECT_TRUE(fs::is_directory(outside + "/inner"));
+}
 
-    // Nor is the tree itself when it is a link, with its closing separator or without.
-    fs::create_directory_symlink(outside, tree);
-    delete_directory_tree(u16(tree + "/"));
-    delete_directory_tree(u16(tree));
-    EXPECT_EQ(read_file(outside + "/keep.txt"), "x");
-    EXPECT_TRUE(fs::is_directory(outside + "/inner"));
+// Whoever may rename entries of TMP can move the extraction directory away and put something
+// else under its name: a link to a directory of the same layout, or a directory of their own.
+// The launcher deletes what it made, where it now is, and leaves what has the name alone.
+TEST_F(FileHelpersTest, DeletionAfterTheDirectoryWasMovedAwayTouchesNothingElse) {
+    for (const bool as_link : {true, false}) {
+        SCOPED_TRACE(as_link ? "a link in its place" : "a directory in its place");
+        reset_extraction_root_for_tests();
+        const std::string victim = temp + "/victim";
+        fs::create_directories(victim + "/sub");
+        write_file(victim + "/sub/file.txt", "victim");
+        write_file(victim + "/top.txt", "victim");
+        write_file(to_utf8(extraction_path(u"sub/file.txt")));
+        write_file(to_utf8(extraction_path(u"top.txt")));
+
+        const std::string named = temp + "/VOQSETUP2";
+        fs::rename(named, temp + "/moved");
+        if (as_link)
+            fs::create_directory_symlink(victim, named);
+        else
+            fs::rename(victim, named);
+        delete_extraction_dir();
+
+        const std::string other = as_link ? victim : named;
+        EXPECT_EQ(read_file(other + "/sub/file.txt"), "victim");
+        EXPECT_EQ(read_file(other + "/top.txt"), "victim");
+        EXPECT_TRUE(fs::exists(fs::symlink_status(named))) << "what has the name stays";
+        EXPECT_TRUE(fs::is_directory(temp + "/moved")) << "it can't be removed by a name";
+        EXPECT_EQ(entry_count(temp + "/moved"), 0u) << "but all it held is gone";
+        fs::remove_all(named);
+        fs::remove_all(victim);
+        fs::remove(temp + "/moved");
+    }
 }
 
 TEST_F(FileHelpersTest, DeleteExtractionDirCreatesItFirstWhenNeeded) {
@@ -478,7 +514,7 @@ TEST_F(RunCommandTest, ExtractionDirectoryMovedAwayAndReplacedByALink) {
     delete_extraction_dir();
     EXPECT_EQ(read_file(victim + "/precious.txt"), "precious");
     EXPECT_TRUE(fs::is_symlink(temp + "/VOQSETUP2"));
-    EXPECT_TRUE(fs::exists(temp + "/moved/verified.txt")) << "not ours to find by name any more";
+    EXPECT_EQ(entry_count(temp + "/moved"), 0u) << "what it made goes, wherever it was moved";
 }
 
 TEST_F(RunCommandTest, MissingProgramIsReportedUnlessQuiet) {

@@ -50,10 +50,15 @@ TempPath system_temp_path();
 // True when a file or directory of that name exists.
 bool path_exists(const std::u16string& path);
 
-// True when a file or directory of that name exists, or when the check is refused for lack of
-// access (such a name is no candidate for a new directory either). A link counts as itself:
-// a dangling one takes its name as well.
-bool name_taken(const std::u16string& path);
+// What a name for a new directory is: free (nothing of that name exists), taken (something
+// does; a link counts as itself, so a dangling one takes its name as well) or unreadable (its
+// status can't be read for any other reason, such as a directory above it that can't be searched).
+enum class NameStatus {
+    free,
+    taken,
+    unreadable,
+};
+NameStatus name_status(const std::u16string& path);
 
 // True when the path can be opened for reading as a file (a directory gives false).
 bool can_open_for_reading(const std::u16string& path);
@@ -61,46 +66,31 @@ bool can_open_for_reading(const std::u16string& path);
 // True when a directory search opens on `prefix`, which is empty (the current directory) or ends
 // in a separator; the search adds its own wildcard.
 bool is_directory(const std::u16string& prefix);
-bool delete_file(const std::u16string& path);
-bool remove_directory(const std::u16string& path);
 void sleep_milliseconds(unsigned milliseconds);
 
-// One entry of a directory listing. `attributes` is the system's attribute word: exactly
-// 0x10 for a plain directory. Where the system keeps no such word, a directory gives 0x10, a
-// symbolic link 0x400 (so that it is deleted as an entry and never followed) and anything else
-// 0x20.
-struct DirectoryEntry {
-    std::u16string name;
-    std::uint32_t attributes;
-};
-inline constexpr std::uint32_t attribute_directory = 0x10;
-// The entries of a directory, "." and ".." included where the system lists them; none when the
-// directory can't be listed. The path ends in a separator.
-std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator);
-
 // ---- The extraction directory, private to the launcher ----
-// The launcher runs elevated and runs what it extracted: between a file's checksum and the
-// command that uses it, nobody else may change anything in the directory, and nothing in it is
-// ever reached through a link or reparse point that the launcher did not make.
+// The launcher runs elevated and runs what it extracted: from the moment the directory is made
+// until it is gone, nobody else may change anything in it, and the launcher reads, writes, runs
+// and deletes only what it made. So the directory is held open from its creation, everything
+// below it is reached from there, one component at a time, and nothing is ever reached through a
+// link or reparse point.
 
 // Creates the directory `path` (no closing separator) for the launcher alone: on Windows with a
 // protected DACL (private_directory_sddl) that everything made inside it inherits; elsewhere
-// with mode 0700 whatever the umask. It stays open until release_private_directory, so that its
-// name keeps naming it (Windows) or so that what is made inside it goes there through the open
-// directory, never through its name (elsewhere). Replaces an earlier one.
+// with mode 0700 whatever the umask. The directory that holds it is opened once, by its path,
+// and the new directory is made and opened relative to that, and stays open until
+// release_private_directory: on Windows without delete sharing, so that nobody can rename it.
+// Replaces an earlier one.
 enum class NewDirectoryStatus {
     created,
     name_taken,  // something of that name exists, seen or not (a link whose target is gone)
     failed,
 };
 NewDirectoryStatus create_private_directory(const std::u16string& path);
-// Lets the directory go, before it is deleted. False when its name no longer names the
-// directory that was made (it was moved away and something else put in its place).
-bool release_private_directory();
 // Makes `relative` (a path below the private directory; "/" separates, and on Windows "\" as
 // well) a chain of plain directories, creating each one that is missing. False when a
-// component is anything else: a file, a link, a reparse point, "." or "..". Where the system
-// allows, the directory asked for last stays open, and files made in it are made through it.
+// component is anything else: a file, a link, a reparse point, "." or "..". The directory asked
+// for last stays open, and files made in it are made through it.
 bool private_subdirectory(std::u16string_view relative);
 
 // A new file below the private directory, open for writing ("wb").
@@ -117,6 +107,47 @@ struct NewFile {
 // reparse point, in the name or in the directories above it.
 NewFile create_private_file(std::u16string_view relative);
 
+// ---- Deleting the private directory, through what the launcher holds ----
+// An open directory: a descriptor or a handle. Each is reached from the one above it, by one
+// name, without following a link or reparse point.
+using DirectoryHandle = std::intptr_t;
+inline constexpr DirectoryHandle no_directory = -1;
+
+// One entry of a directory listing. `attributes` is the system's attribute word: exactly
+// 0x10 for a plain directory. Where the system keeps no such word, a directory gives 0x10, a
+// symbolic link 0x400 (so that it is deleted as an entry and never followed) and anything else
+// 0x20.
+struct DirectoryEntry {
+    std::u16string name;
+    std::uint32_t attributes;
+};
+inline constexpr std::uint32_t attribute_directory = 0x10;
+
+// The private directory as it is held; no_directory when there is none.
+DirectoryHandle private_directory();
+// Lets go of the directory below it that was held open for the files made there, so that
+// nothing of the launcher's own keeps it from being deleted.
+void release_held_subdirectory();
+// The entries of an open directory, without "." and ".."; none when it can't be listed.
+std::vector<DirectoryEntry> list_directory_at(DirectoryHandle directory);
+// Opens the entry `name` of `parent` when it is a plain directory (no link, no reparse point);
+// no_directory otherwise. The caller closes it.
+DirectoryHandle open_directory_at(DirectoryHandle parent, const std::u16string& name);
+void close_directory(DirectoryHandle directory);
+// Deletes the entry `name` of `parent` that is no directory: a file, or a link itself, never
+// what it points to. False when it stays.
+bool delete_file_at(DirectoryHandle parent, const std::u16string& name);
+// Removes the empty directory `directory`, opened as `name` of `parent`. False when it stays,
+// also when `name` no longer names it.
+bool remove_directory_at(DirectoryHandle parent, const std::u16string& name,
+                         DirectoryHandle directory);
+// Removes the private directory itself, which must be empty by now, through the directory that
+// holds it: only while its name there still names the directory that was made. False when it
+// stays.
+bool remove_private_directory();
+// Lets the private directory and the directory that holds it go.
+void release_private_directory();
+
 // Opens a program through the system's shell with a parameter line in a working directory.
 // `quiet` keeps the shell from showing error dialogs of its own. Where there is no shell, the
 // parameter line is split into arguments by the rules of CommandLineToArgvW.
@@ -125,8 +156,10 @@ struct StartedProcess {
     bool has_process = false;  // false: the shell started no process of its own
     std::uintptr_t handle = 0;
 };
+// `in_private_directory` says that `directory` is the private directory: where the system
+// allows, the process is started in the directory held open, not in whatever has its name.
 StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
-                          const std::u16string& directory, bool quiet);
+                          const std::u16string& directory, bool in_private_directory, bool quiet);
 // Waits without a time limit until the process has ended.
 void wait_for_process(const StartedProcess& process);
 // Releases the process; false when that fails.

@@ -43,20 +43,6 @@ std::string_view messages_locale() {
     return {};
 }
 
-// The attribute word of a directory entry, from the type that the listing gives, or where the
-// file system gives none, from the entry itself: a link is looked at, never what it points to.
-std::uint32_t entry_attributes(int directory, const dirent& entry) {
-    unsigned char type = entry.d_type;
-    if (type == DT_UNKNOWN) {
-        struct stat status {};
-        if (fstatat(directory, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-            type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISLNK(status.st_mode) ? DT_LNK : DT_REG;
-    }
-    if (type == DT_DIR)
-        return attribute_directory;
-    return type == DT_LNK ? 0x400 : 0x20;
-}
-
 }  // namespace
 
 std::uint16_t user_ui_language() {
@@ -126,9 +112,11 @@ bool path_exists(const std::u16string& path) {
     return access(to_path_bytes(path).c_str(), F_OK) == 0;
 }
 
-bool name_taken(const std::u16string& path) {
+NameStatus name_status(const std::u16string& path) {
     struct stat status {};
-    return lstat(to_path_bytes(path).c_str(), &status) == 0 || errno == EACCES;
+    if (lstat(to_path_bytes(path).c_str(), &status) == 0)
+        return NameStatus::taken;
+    return errno == ENOENT ? NameStatus::free : NameStatus::unreadable;
 }
 
 bool can_open_for_reading(const std::u16string& path) {
@@ -150,14 +138,6 @@ bool is_directory(const std::u16string& prefix) {
     return true;
 }
 
-bool delete_file(const std::u16string& path) {
-    return unlink(to_path_bytes(path).c_str()) == 0;
-}
-
-bool remove_directory(const std::u16string& path) {
-    return rmdir(to_path_bytes(path).c_str()) == 0;
-}
-
 void sleep_milliseconds(unsigned milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000),
                        static_cast<long>(milliseconds % 1000) * 1000000L};
@@ -165,192 +145,8 @@ void sleep_milliseconds(unsigned milliseconds) {
     }
 }
 
-std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator) {
-    std::vector<DirectoryEntry> entries;
-    // The directory itself is not followed either when it is a link: it is opened as named,
-    // without its closing separator, which would make the system follow it.
-    std::string directory_name = to_path_bytes(directory_with_separator);
-    while (directory_name.size() > 1 && directory_name.back() == '/')
-        directory_name.pop_back();
-    const int fd = open(directory_name.empty() ? "." : directory_name.c_str(),
-                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (directory == nullptr) {
-        if (fd >= 0)
-            close(fd);
-        return entries;
-    }
-    while (const dirent* entry = readdir(directory))
-        entries.push_back({from_path_bytes(entry->d_name), entry_attributes(fd, *entry)});
-    closedir(directory);
-    return entries;
-}
-
-// ---- The private extraction directory ----
-
-namespace {
-
-// The extraction directory, open from its creation until it is let go, and its name.
-int private_root = -1;
-std::string private_root_name;
-// The directory below it that was asked for last, held open with its name relative to it: the
-// files of one directory usually come one after another, and each is then made through the
-// descriptor without opening the directories above it again.
-int held_directory = -1;
-std::string held_directory_name;
-
-constexpr int directory_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// A new directory with mode 0700 exactly: the umask could only take bits away, and setting the
-// mode afterwards would leave a moment in which it is wider.
-bool make_private_directory_at(int at, const char* name) {
-    const mode_t previous = umask(0);
-    const bool made = mkdirat(at, name, 0700) == 0;
-    umask(previous);
-    return made;
-}
-
-// The launcher's own directory, nobody else's to enter, read or write.
-bool is_private_directory(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
-           (status.st_mode & 0777) == 0700;
-}
-
-// Opens a directory entry of `at` as a private directory, never through a link; -1 otherwise.
-int open_private_directory_at(int at, const char* name) {
-    const int fd = openat(at, name, directory_open_flags);
-    if (fd < 0 || is_private_directory(fd))
-        return fd;
-    close(fd);
-    errno = EPERM;
-    return -1;
-}
-
-// Opens the directory `relative` below the private directory one component at a time, each
-// relative to the one before, so that no component is reached through a link; with `create`,
-// makes each one that is missing. -1 on failure.
-int open_private_path(std::string_view relative, bool create) {
-    if (private_root < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    int current = fcntl(private_root, F_DUPFD_CLOEXEC, 0);
-    while (current >= 0 && !relative.empty()) {
-        const std::size_t cut = std::min(relative.find('/'), relative.size());
-        const std::string component(relative.substr(0, cut));
-        relative.remove_prefix(std::min(cut + 1, relative.size()));
-        if (component.empty())
-            continue;
-        int next = -1;
-        if (component == "." || component == "..") {
-            errno = EINVAL;
-        } else {
-            next = open_private_directory_at(current, component.c_str());
-            if (next < 0 && errno == ENOENT && create &&
-                (make_private_directory_at(current, component.c_str()) || errno == EEXIST)) {
-                next = open_private_directory_at(current, component.c_str());
-            }
-        }
-        const int error = errno;
-        close(current);
-        errno = error;
-        current = next;
-    }
-    return current;
-}
-
-void forget_held_directory() {
-    if (held_directory >= 0)
-        close(held_directory);
-    held_directory = -1;
-    held_directory_name.clear();
-}
-
-// open_private_path for the held directory: the descriptor stays open until another directory
-// is asked for or the private directory is let go; the caller does not close it.
-int held_private_path(std::string_view relative, bool create) {
-    if (held_directory >= 0 && relative == held_directory_name)
-        return held_directory;
-    const int fd = open_private_path(relative, create);
-    if (fd < 0)
-        return -1;
-    forget_held_directory();
-    held_directory = fd;
-    held_directory_name = relative;
-    return fd;
-}
-
-}  // namespace
-
-NewDirectoryStatus create_private_directory(const std::u16string& path) {
-    release_private_directory();
-    const std::string name = to_path_bytes(path);
-    if (!make_private_directory_at(AT_FDCWD, name.c_str()))
-        return errno == EEXIST ? NewDirectoryStatus::name_taken : NewDirectoryStatus::failed;
-    // Opened by its name right after: a link or someone else's directory put in its place in
-    // between is refused.
-    private_root = open_private_directory_at(AT_FDCWD, name.c_str());
-    if (private_root < 0)
-        return NewDirectoryStatus::failed;
-    private_root_name = name;
-    return NewDirectoryStatus::created;
-}
-
-bool release_private_directory() {
-    forget_held_directory();
-    if (private_root < 0)
-        return true;
-    struct stat held {};
-    struct stat named {};
-    const bool in_place = fstat(private_root, &held) == 0 &&
-                          lstat(private_root_name.c_str(), &named) == 0 &&
-                          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-    close(private_root);
-    private_root = -1;
-    private_root_name.clear();
-    return in_place;
-}
-
-bool private_subdirectory(std::u16string_view relative) {
-    return held_private_path(to_path_bytes(relative), true) >= 0;
-}
-
-NewFile create_private_file(std::u16string_view relative) {
-    const std::string path = to_path_bytes(relative);
-    const std::size_t last_separator = path.rfind('/');
-    const std::size_t name_start = last_separator == std::string::npos ? 0 : last_separator + 1;
-    NewFile result;
-    const int directory = held_private_path(std::string_view(path).substr(0, name_start), false);
-    if (directory < 0)
-        return result;
-    const char* name = path.c_str() + name_start;
-    // Exclusive creation fails on any entry of that name, a dangling link included.
-    const int fd =
-        openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const int error = errno;
-        struct stat status {};
-        const bool is_directory =
-            fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
-        // A directory can't be opened for writing: that is the failure to report, as before.
-        // A name that exists is no failure of the system's, and is reported without one.
-        result.status =
-            error == EEXIST && !is_directory ? NewFileStatus::name_taken : NewFileStatus::failed;
-        errno = result.status == NewFileStatus::name_taken ? 0 : is_directory ? EISDIR : error;
-        return result;
-    }
-    result.file = fdopen(fd, "wb");
-    if (result.file == nullptr) {
-        close(fd);
-        return result;
-    }
-    result.status = NewFileStatus::created;
-    return result;
-}
-
 StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
-                          const std::u16string& directory, bool) {
+                          const std::u16string& directory, bool in_private_directory, bool) {
     std::vector<std::string> arguments{to_path_bytes(program)};
     for (const std::u16string& argument : split_command_line(parameters)) {
         arguments.push_back(to_path_bytes(argument));
@@ -365,11 +161,9 @@ StartedProcess shell_open(const std::u16string& program, const std::u16string& p
     // The extraction directory is entered through the open directory, not by its name: the
     // name may have been given to something else since (where others may rename entries of
     // the temporary directory), but the command must run beside the files that were verified.
-    std::string directory_name = to_path_bytes(directory);
-    if (directory_name.size() > 1 && directory_name.back() == '/')
-        directory_name.pop_back();
-    if (private_root >= 0 && directory_name == private_root_name) {
-        posix_spawn_file_actions_addfchdir_np(&actions, private_root);
+    const std::string directory_name = to_path_bytes(directory);
+    if (in_private_directory && private_directory() != no_directory) {
+        posix_spawn_file_actions_addfchdir_np(&actions, static_cast<int>(private_directory()));
     } else {
         posix_spawn_file_actions_addchdir_np(&actions, directory_name.c_str());
     }

@@ -14,14 +14,7 @@
 #include "file_names.h"
 #include "platform.h"
 #include "system_errors.h"
-
-namespace {
-
-const wchar_t* as_wide(const std::u16string& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-}  // namespace
+#include "wide_win32.h"
 
 std::uint16_t user_ui_language() {
     return GetUserDefaultUILanguage();
@@ -51,14 +44,6 @@ void exit_process(int code) {
 }
 
 // ---- Files, directories and processes ----
-
-namespace {
-
-std::u16string from_wide(const wchar_t* text) {
-    return reinterpret_cast<const char16_t*>(text);
-}
-
-}  // namespace
 
 char16_t native_separator() {
     return u'\\';
@@ -113,10 +98,13 @@ bool path_exists(const std::u16string& path) {
     return GetFileAttributesW(as_wide(path)) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool name_taken(const std::u16string& path) {
+NameStatus name_status(const std::u16string& path) {
     // The attributes of a link itself: Windows does not follow it here.
-    return GetFileAttributesW(as_wide(path)) != INVALID_FILE_ATTRIBUTES ||
-           GetLastError() == ERROR_ACCESS_DENIED;
+    if (GetFileAttributesW(as_wide(path)) != INVALID_FILE_ATTRIBUTES)
+        return NameStatus::taken;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NameStatus::free
+                                                                          : NameStatus::unreadable;
 }
 
 bool can_open_for_reading(const std::u16string& path) {
@@ -139,213 +127,14 @@ bool is_directory(const std::u16string& prefix) {
     return true;
 }
 
-bool delete_file(const std::u16string& path) {
-    return DeleteFileW(as_wide(path)) != 0;
-}
-
-bool remove_directory(const std::u16string& path) {
-    return RemoveDirectoryW(as_wide(path)) != 0;
-}
-
 void sleep_milliseconds(unsigned milliseconds) {
     Sleep(milliseconds);
 }
 
-std::vector<DirectoryEntry> list_directory(const std::u16string& directory_with_separator) {
-    std::vector<DirectoryEntry> entries;
-    const std::u16string pattern = directory_with_separator + u"*";
-    WIN32_FIND_DATAW data;
-    const HANDLE search = FindFirstFileW(as_wide(pattern), &data);
-    if (search == INVALID_HANDLE_VALUE)
-        return entries;
-    do {
-        entries.push_back({from_wide(data.cFileName), data.dwFileAttributes});
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-    return entries;
-}
-
-// ---- The private extraction directory ----
-
-namespace {
-
-// The extraction directory, held open from its creation until it is let go, and its path.
-// The handle shares reading and writing but not deletion: while it is open nobody can rename
-// the directory (which the user's own processes could otherwise do in the user's TMP, with
-// the right to delete children that they have there) and put another one in its place.
-HANDLE private_root = INVALID_HANDLE_VALUE;
-std::u16string private_root_path;
-
-// The calling user's SID as text; empty when it can't be read.
-std::u16string token_user_sid(HANDLE token) {
-    // The largest SID there can be follows the structure.
-    union {
-        TOKEN_USER user;
-        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } buffer;
-    DWORD size = 0;
-    wchar_t* text = nullptr;
-    if (!GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &size) ||
-        !ConvertSidToStringSidW(buffer.user.User.Sid, &text)) {
-        return {};
-    }
-    std::u16string sid = from_wide(text);
-    LocalFree(text);
-    return sid;
-}
-
-// The descriptor text for this process: SYSTEM and Administrators, and the user unless the
-// process is elevated (then it reaches the directory as an administrator). Empty when the
-// process's token can't be read.
-std::u16string private_descriptor_text() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return {};
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const bool elevated =
-        GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
-        elevation.TokenIsElevated != 0;
-    const std::u16string user_sid = elevated ? std::u16string() : token_user_sid(token);
-    CloseHandle(token);
-    if (!elevated && user_sid.empty())
-        return {};
-    return private_directory_sddl(elevated, user_sid);
-}
-
-bool make_private_root(const std::u16string& path) {
-    const std::u16string text = private_descriptor_text();
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (text.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                            as_wide(text), SDDL_REVISION_1, &descriptor, nullptr)) {
-        return false;
-    }
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-    const bool created = CreateDirectoryW(as_wide(path), &attributes) != 0;
-    const DWORD error = GetLastError();
-    LocalFree(descriptor);
-    SetLastError(error);
-    return created;
-}
-
-// A directory, and no reparse point (a junction or a link) that would lead elsewhere.
-bool is_plain_directory(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// Checks every directory of `relative` below the private directory, from the top: each must be
-// a plain directory; with `create`, one that is missing is made (inheriting the DACL).
-bool plain_directory_chain(std::u16string_view relative, bool create) {
-    if (private_root == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    for (std::size_t cut = relative.find_first_of(name_separators);
-         cut != std::u16string_view::npos; cut = relative.find_first_of(name_separators, cut + 1)) {
-        const std::u16string_view component = relative.substr(0, cut);
-        const std::size_t start = component.find_last_of(name_separators);
-        const std::u16string_view last =
-            component.substr(start == std::u16string_view::npos ? 0 : start + 1);
-        if (last.empty())
-            continue;
-        if (last == u"." || last == u"..") {
-            SetLastError(ERROR_INVALID_NAME);
-            return false;
-        }
-        const std::u16string path = private_root_path + u'\\' + std::u16string(component);
-        const DWORD attributes = GetFileAttributesW(as_wide(path));
-        if (attributes == INVALID_FILE_ATTRIBUTES && create &&
-            GetLastError() == ERROR_FILE_NOT_FOUND) {
-            if (!CreateDirectoryW(as_wide(path), nullptr))
-                return false;
-        } else if (!is_plain_directory(attributes)) {
-            // What stands there is reported as the directory's creation would report it.
-            if (attributes != INVALID_FILE_ATTRIBUTES)
-                SetLastError(ERROR_ALREADY_EXISTS);
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-NewDirectoryStatus create_private_directory(const std::u16string& path) {
-    release_private_directory();
-    if (!make_private_root(path)) {
-        return GetLastError() == ERROR_ALREADY_EXISTS ? NewDirectoryStatus::name_taken
-                                                      : NewDirectoryStatus::failed;
-    }
-    // Opened as named, a reparse point not followed; refused unless it is the plain directory
-    // just made.
-    const HANDLE directory = CreateFileW(
-        as_wide(path), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (directory == INVALID_HANDLE_VALUE)
-        return NewDirectoryStatus::failed;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(directory, &information) ||
-        !is_plain_directory(information.dwFileAttributes)) {
-        CloseHandle(directory);
-        SetLastError(ERROR_DIRECTORY);
-        return NewDirectoryStatus::failed;
-    }
-    private_root = directory;
-    private_root_path = path;
-    return NewDirectoryStatus::created;
-}
-
-bool release_private_directory() {
-    if (private_root != INVALID_HANDLE_VALUE)
-        CloseHandle(private_root);
-    private_root = INVALID_HANDLE_VALUE;
-    private_root_path.clear();
-    return true;  // the handle kept it from being renamed
-}
-
-bool private_subdirectory(std::u16string_view relative) {
-    return plain_directory_chain(relative, true);
-}
-
-NewFile create_private_file(std::u16string_view relative) {
-    NewFile result;
-    if (!plain_directory_chain(relative, false))
-        return result;
-    const std::u16string path = private_root_path + u'\\' + std::u16string(relative);
-    // CREATE_NEW fails on any entry of that name; with FILE_FLAG_OPEN_REPARSE_POINT a link of
-    // that name is not followed to create its target either.
-    const HANDLE file =
-        CreateFileW(as_wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
-        // A directory can't be opened for writing: that is the failure to report, as before.
-        const bool is_directory = is_plain_directory(GetFileAttributesW(as_wide(path)));
-        result.status = exists && !is_directory ? NewFileStatus::name_taken : NewFileStatus::failed;
-        // A name that exists is no failure of the system's, and is reported without one; a
-        // directory is reported as opening it for writing always failed.
-        const bool taken = result.status == NewFileStatus::name_taken;
-        errno = taken ? 0 : is_directory ? EACCES : errno_for_system_error(error);
-        SetLastError(taken ? ERROR_SUCCESS : is_directory ? ERROR_ACCESS_DENIED : error);
-        return result;
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-    result.file = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
-    if (result.file == nullptr) {
-        if (descriptor >= 0)
-            _close(descriptor);
-        else
-            CloseHandle(file);
-        return result;
-    }
-    result.status = NewFileStatus::created;
-    return result;
-}
-
+// The working directory goes by its path: the extraction directory's name can't be taken away
+// while the launcher holds the directory open without delete sharing.
 StartedProcess shell_open(const std::u16string& program, const std::u16string& parameters,
-                          const std::u16string& directory, bool quiet) {
+                          const std::u16string& directory, bool, bool quiet) {
     SHELLEXECUTEINFOW info;
     ZeroMemory(&info, sizeof(info));
     info.cbSize = sizeof(info);

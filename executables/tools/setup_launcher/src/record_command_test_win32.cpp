@@ -7,6 +7,9 @@
 // - RECORD_COMMAND_APPEND (any value): the lines are appended to the log instead of replacing it;
 // - RECORD_COMMAND_CHECK_FILE=NAME: a third line "exists: NAME" or "missing: NAME" tells whether
 //   NAME, relative to the current directory, is a file that can be opened for reading.
+// And one for the tests of the extraction directory: with RECORD_COMMAND_RENAME_FROM and
+// RECORD_COMMAND_RENAME_TO set, it first tries to rename the one to the other, as any program of
+// the same user could, and adds "rename: done" or "rename: refused (error N)".
 #include <windows.h>
 
 #include <string>
@@ -45,6 +48,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::wstring text = std::wstring(GetCommandLineW()) + L"\n" + directory + L"\n";
     if (!checked.empty())
         text += (readable_file(checked) ? L"exists: " : L"missing: ") + checked + L"\n";
+    const std::wstring rename_from = environment_value(L"RECORD_COMMAND_RENAME_FROM");
+    if (!rename_from.empty()) {
+        const std::wstring rename_to = environment_value(L"RECORD_COMMAND_RENAME_TO");
+        text += MoveFileExW(rename_from.c_str(), rename_to.c_str(), 0)
+                    ? std::wstring(L"rename: done\n")
+                    : L"rename: refused (error " + std::to_wstring(GetLastError()) + L")\n";
+    }
     std::string bytes(static_cast<std::size_t>(text.size()) * 3, '\0');
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),

@@ -45,7 +45,11 @@ version FileVersion=$quad
 version ProductVersion=$quad
 version ProductName=Setup Launcher
 version FileDescription=$1
-version OriginalFilename=$2"
+version OriginalFilename=$2
+version CompanyName=-
+version LegalCopyright=-
+version InternalName=$3
+version Comments=-"
 }
 
 expected_launcher="manifest identity=SetupLauncher version=$quad architecture=$architecture
@@ -59,7 +63,7 @@ icon 16x16 32bpp png loads 16x16
 icon 32x32 32bpp png loads 32x32
 icon 48x48 32bpp png loads 48x48
 icon 256x256 32bpp png loads 256x256
-$(version_lines "Setup launcher" setup_launcher.exe)
+$(version_lines "Setup launcher" setup_launcher.exe setup_launcher)
 dialog 129 ex=1/0xffff style=0x80C809C0 exstyle=0x00040008 rect=0,0,187,46 menu= class= title=Setup items=3
 font 8 400 0 0 Microsoft Sans Serif
 item id=1 class=BUTTON text=OK style=0x50010001 exstyle=0x00000000 rect=7,25,50,14
@@ -76,7 +80,7 @@ manifest windowsSettings in application xmlns=-
 manifest dpiAware=-
 manifest dpiAwareness=-
 icon missing
-$(version_lines "Setup packer: builds and checks setup launcher files" setup_packer.exe)
+$(version_lines "Setup packer: builds and checks setup launcher files" setup_packer.exe setup_packer)
 dialog 129 missing
 dialog 130 missing"
 

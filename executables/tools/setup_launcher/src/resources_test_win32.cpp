@@ -242,8 +242,9 @@ void print_version(const wchar_t* path) {
                 HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
                 HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
                 HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
-    for (const wchar_t* name : {L"FileVersion", L"ProductVersion", L"ProductName",
-                                L"FileDescription", L"OriginalFilename"}) {
+    for (const wchar_t* name :
+         {L"FileVersion", L"ProductVersion", L"ProductName", L"FileDescription",
+          L"OriginalFilename", L"CompanyName", L"LegalCopyright", L"InternalName", L"Comments"}) {
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
         wchar_t* value = nullptr;
         const bool found =

@@ -13,6 +13,7 @@
 #include "setup_launcher.h"
 #include "setup_launcher_testing.h"
 #include "string_table.h"
+#include "wide_win32.h"
 
 namespace {
 
@@ -23,10 +24,6 @@ HWND progress_window_handle = nullptr;
 constexpr int locale_name_capacity = 80;
 // Holds the longest display name: two names of 79 units, " (", ")" and the terminator.
 constexpr int item_text_capacity = 164;
-
-const wchar_t* as_wide(const std::u16string& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 LPARAM text_parameter(const std::u16string& text) {
     return reinterpret_cast<LPARAM>(as_wide(text));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "file_names.h"
+#include "packer_branding.h"
 #include "payload_format.h"
 #include "text_encoding.h"
 
@@ -101,11 +102,12 @@ Status parse_directory_argument(std::string_view argument, DirectoryArgument& di
 // can't be read and at a name that is not valid UTF-8. Appends to `items`, only on success.
 Status add_directory_files(const DirectoryArgument& directory, std::vector<PackItem>& items);
 
-// The attachments of a manifest file (format in the README). Relative file paths resolve against
-// the manifest's directory.
+// The attachments of a manifest file (format in the README), and the icon and version details it
+// gives. Relative file paths resolve against the manifest's directory.
 struct ManifestResult {
     Status status = Status::success();
     std::vector<PackItem> items;
+    Branding branding;  // its "icon" and "version_info"
 };
 ManifestResult load_manifest(const std::filesystem::path& manifest);
 ManifestResult parse_manifest(std::string_view json_text, const std::filesystem::path& base_dir,
@@ -147,15 +149,18 @@ Status check_items(const std::vector<PackItem>& items);
 // Refuses a launcher executable that can't carry a payload: one that is no Windows GUI program
 // for i386 or AMD64 (the message names the check that failed), one that holds the signature bytes
 // anywhere, or one that is already signed (any security data directory entry in its PE header:
-// the chain must lie before the certificate table).
-Status check_launcher(const std::filesystem::path& launcher);
+// the chain must lie before the certificate table). Unless `allow_foreign`, refuses as well an
+// image that is none of this project's launchers (launcher_identity_problem names what it lacks).
+Status check_launcher(const std::filesystem::path& launcher, bool allow_foreign = false);
 
 struct BuildRequest {
     std::filesystem::path launcher;
     std::filesystem::path output;
-    bool force = false;           // replace an existing regular file
-    std::vector<PackItem> items;  // in processing order; written to the file in reverse
-    ProgressCallback progress;    // optional
+    bool force = false;             // replace an existing regular file
+    bool foreign_launcher = false;  // take an image that is none of this project's launchers
+    Branding branding;              // the icon and version details the image gets
+    std::vector<PackItem> items;    // in processing order; written to the file in reverse
+    ProgressCallback progress;      // optional
 };
 
 // Writes the launcher followed by the attachments into a temporary file beside the output and
@@ -176,9 +181,26 @@ std::string launcher_architecture(std::FILE* file, std::int64_t file_size);
 // "the i686 launcher (PE32)", "the x86-64 launcher (PE32+)", or "no Windows launcher image".
 std::string describe_launcher(const std::string& architecture);
 
+// What list and verify say of the image a file begins with (packer_image.cpp).
+struct ImageDetails {
+    std::string architecture;     // launcher_architecture: "i686", "x86-64" or empty
+    bool setup_launcher = false;  // one of this project's launchers (launcher_identity_problem)
+    std::optional<VersionInfo> version;
+    std::vector<IconImage> icons;  // of its first icon group
+};
+ImageDetails read_image_details(std::FILE* file, std::int64_t file_size);
+// The launcher's description for a file carrying it: describe_launcher for this project's
+// launchers, "an x86-64 Windows program that is no setup launcher (PE32+)" for another image.
+std::string describe_image(const ImageDetails& image);
+// The version details and the icon, one line each without the file's name: "file version
+// 2.1.0.0, product version 2.1.0.0", "ProductName 'Acme'", ..., "icon: 16x16 32-bit PNG, ...".
+// None for an image without them.
+std::vector<std::string> image_detail_lines(const ImageDetails& image);
+
 struct ChainListing {
     Status status = Status::success();  // the first problem; the attachments before it are listed
-    std::string launcher;               // launcher_architecture
+    std::string launcher;               // launcher_architecture, for this project's launchers
+    ImageDetails image;
     std::int64_t file_size = 0;
     std::int64_t chain_end = -1;                // -1 when the file holds no attachments
     std::vector<ListedAttachment> attachments;  // in processing order
@@ -202,7 +224,8 @@ std::string format_list_json(const ChainListing& listing);
 
 struct VerifyReport {
     Status status = Status::success();
-    std::string launcher;  // launcher_architecture
+    std::string launcher;  // launcher_architecture, for this project's launchers
+    ImageDetails image;
     std::size_t attachments = 0;
     std::uint64_t file_bytes = 0;  // data bytes that the launcher would extract
     // The certificate table that the PE header names, when it names a usable one.

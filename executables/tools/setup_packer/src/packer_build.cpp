@@ -86,7 +86,7 @@ Status check_output_and_launcher(const BuildRequest& request, std::uint64_t& tot
                                ": is the launcher itself; the input is never "
                                "modified, write the packed file elsewhere");
     }
-    if (Status status = check_launcher(request.launcher); !status.ok())
+    if (Status status = check_launcher(request.launcher, request.foreign_launcher); !status.ok())
         return status;
     total = launcher.error == 0 ? launcher.size : 0;
     return Status::success();
@@ -105,6 +105,10 @@ public:
     Status bytes(std::span<const std::uint8_t> bytes);
     // Writes what is buffered.
     Status flush();
+    // Overwrites 4 bytes of what was written, little-endian; after the last flush.
+    Status patch_u32(std::uint64_t offset, std::uint32_t value);
+    // Sums everything written from now on into `checksum`.
+    void track_checksum(PeChecksum* checksum) { checksum_ = checksum; }
 
 private:
     Status write_failure(int error) const {
@@ -114,6 +118,7 @@ private:
     const std::string& output_name_;
     ProgressCounter& progress_;
     InputFiles inputs_;
+    PeChecksum* checksum_ = nullptr;
     std::unique_ptr<std::uint8_t[]> buffer_ =
         std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);  // not cleared
     std::size_t filled_ = 0;
@@ -159,10 +164,24 @@ Status Appender::bytes(std::span<const std::uint8_t> bytes) {
     return Status::success();
 }
 
+Status Appender::patch_u32(std::uint64_t offset, std::uint32_t value) {
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    errno = 0;
+    if (!seek_stream(output_, static_cast<std::int64_t>(offset), SEEK_SET) ||
+        std::fwrite(bytes, 1, sizeof bytes, output_) != sizeof bytes) {
+        return write_failure(errno != 0 ? errno : EIO);
+    }
+    return Status::success();
+}
+
 Status Appender::flush() {
     errno = 0;
     if (filled_ != 0 && std::fwrite(buffer_.get(), 1, filled_, output_) != filled_)
         return write_failure(errno != 0 ? errno : EIO);
+    if (checksum_ != nullptr)
+        checksum_->add({buffer_.get(), filled_});
     filled_ = 0;
     return Status::success();
 }
@@ -191,7 +210,40 @@ Status append_attachment(Appender& appender, const PackItem& item) {
 
 // Writes the launcher file once its inputs were checked: into a temporary file beside the output,
 // renamed to the output at the end. Sets `inputs_read` once every input was read.
-Status write_launcher(const BuildRequest& request, std::uint64_t total, bool& inputs_read) {
+// Appends the launcher, as branded when it was (`image`), and the attachments, and writes what is
+// buffered. Sets `inputs_read` once every input was read. A branded image's PE checksum is made
+// that of the whole file, as Windows computes it.
+Status append_contents(Appender& appender, const BuildRequest& request,
+                       const std::vector<std::uint8_t>& image, bool& inputs_read) {
+    std::optional<PeChecksum> checksum;
+    std::size_t checksum_at = 0;
+    CopyResult copied;
+    Status status = Status::success();
+    if (image.empty()) {
+        status = appender.file(request.launcher, copied);
+    } else {
+        PeLayout layout;
+        if (!read_pe_layout(image, image.size(), layout).empty())
+            return Status::failure(path_to_utf8(request.launcher) +
+                                   ": the branded image is damaged");
+        checksum_at = pe_checksum_offset(layout);
+        appender.track_checksum(&checksum.emplace(checksum_at));
+        status = appender.bytes(image);
+    }
+    // The launcher reads the chain from the end of the file, so the attachment it processes
+    // first is written last.
+    for (auto item = request.items.rbegin(); status.ok() && item != request.items.rend(); ++item)
+        status = append_attachment(appender, *item);
+    inputs_read = status.ok();
+    if (status.ok())
+        status = appender.flush();
+    if (status.ok() && checksum)
+        status = appender.patch_u32(checksum_at, checksum->value());
+    return status;
+}
+
+Status write_launcher(const BuildRequest& request, std::uint64_t total,
+                      const std::vector<std::uint8_t>& image, bool& inputs_read) {
     const std::string output_name = path_to_utf8(request.output);
     DirectoryProblem problem;
     const PinnedDirectory directory =
@@ -210,16 +262,7 @@ Status write_launcher(const BuildRequest& request, std::uint64_t total, bool& in
     // The appender writes whole chunks; a stream buffer would only copy them once more.
     std::setvbuf(output.file(), nullptr, _IONBF, 0);
     Appender appender(output.file(), output_name, progress);
-    CopyResult copied;
-    Status status = appender.file(request.launcher, copied);
-    // The launcher reads the chain from the end of the file, so the attachment it processes
-    // first is written last.
-    for (auto item = request.items.rbegin(); status.ok() && item != request.items.rend(); ++item)
-        status = append_attachment(appender, *item);
-    inputs_read = status.ok();
-    if (status.ok())
-        status = appender.flush();
-    if (!status.ok())
+    if (Status status = append_contents(appender, request, image, inputs_read); !status.ok())
         return status;
     if (const int close_error = output.close(); close_error != 0)
         return Status::failure(output_name + ": can't write: " + errno_text(close_error));
@@ -236,9 +279,25 @@ Status write_launcher(const BuildRequest& request, std::uint64_t total, bool& in
     return Status::success();
 }
 
+// The launcher's image with the request's icon and version details; counts the bytes it has more
+// or less than the launcher.
+Status branded_launcher(const BuildRequest& request, std::vector<std::uint8_t>& image,
+                        std::uint64_t& total) {
+    const std::string name = path_to_utf8(request.launcher);
+    if (std::string problem = read_file_bytes(request.launcher, max_branded_launcher_size, image);
+        !problem.empty()) {
+        return Status::failure(name + ": " + problem);
+    }
+    const std::uint64_t original = image.size();
+    if (std::string problem = brand_image(image, name, request.branding); !problem.empty())
+        return Status::failure(problem);
+    total = total - original + image.size();
+    return Status::success();
+}
+
 }  // namespace
 
-Status check_launcher(const fs::path& launcher) {
+Status check_launcher(const fs::path& launcher, bool allow_foreign) {
     const std::string name = path_to_utf8(launcher);
     FileHandle file(open_file(launcher, "rb"));
     if (!file)
@@ -266,6 +325,15 @@ Status check_launcher(const fs::path& launcher) {
                                ": is signed (it has an Authenticode certificate table); pack the "
                                "unsigned launcher and sign the packed file afterwards");
     }
+    if (allow_foreign)
+        return Status::success();
+    const ImageResources image = read_image_resources(file.get(), size);
+    std::string problem = image.problem.empty() ? launcher_identity_problem(image.resources)
+                                                : "its resources can't be read: " + image.problem;
+    if (!problem.empty()) {
+        return Status::failure(name + ": is no setup launcher: " + problem +
+                               "; --allow-foreign-launcher packs it all the same");
+    }
     return Status::success();
 }
 
@@ -281,9 +349,13 @@ Status build_launcher(const BuildRequest& request) {
     Status status = Status::success();
     if (request.progress || file_status(request.output).error == 0)
         status = check_inputs(request, false, total);
+    // A branded image is made in memory before anything is written.
+    std::vector<std::uint8_t> image;
+    if (status.ok() && !request.branding.empty())
+        status = branded_launcher(request, image, total);
     bool inputs_read = false;
     if (status.ok())
-        status = write_launcher(request, total, inputs_read);
+        status = write_launcher(request, total, image, inputs_read);
     if (status.ok() || inputs_read)
         return status;
     // The inputs were not opened before writing. Opened in the order given, an input that can't

@@ -53,7 +53,8 @@ struct OpenChain {
     std::string file_name;
     std::int64_t file_size = 0;
     std::int64_t chain_end = -1;
-    std::string launcher;                       // launcher_architecture
+    std::string launcher;  // launcher_architecture, for our launchers
+    ImageDetails image;
     std::optional<SecurityDirectory> security;  // as stored, when the file is a PE image
     std::int64_t certificate_table = -1;        // its offset when it names a sane table
 };
@@ -71,7 +72,8 @@ OpenChain open_chain(const fs::path& path) {
         chain.status = Status::failure(chain.file_name + ": can't read: seeking failed");
         return chain;
     }
-    chain.launcher = launcher_architecture(chain.file.get(), chain.file_size);
+    chain.image = read_image_details(chain.file.get(), chain.file_size);
+    chain.launcher = chain.image.setup_launcher ? chain.image.architecture : std::string();
     // The launcher's own search: in a signed file it starts at the certificate table.
     const SignedRange range = read_signed_range(chain.file.get(), chain.file_size);
     chain.security = range.directory;
@@ -224,8 +226,8 @@ std::string verify_summary(const VerifyReport& report) {
     std::string summary = "OK: " + std::to_string(report.attachments) +
                           (report.attachments == 1 ? " attachment, " : " attachments, ") +
                           std::to_string(report.file_bytes) + " bytes of file data";
-    if (!report.launcher.empty())
-        summary += ", " + describe_launcher(report.launcher);
+    if (!report.image.architecture.empty())
+        summary += ", " + describe_image(report.image);
     if (report.certificate_table >= 0) {
         summary += ", a certificate table of " + std::to_string(report.certificate_table_size) +
                    " bytes at offset " + std::to_string(report.certificate_table) +
@@ -331,6 +333,7 @@ ChainListing list_attachments(const fs::path& launcher_file) {
     ChainListing listing;
     OpenChain chain = open_chain(launcher_file);
     listing.launcher = chain.launcher;
+    listing.image = chain.image;
     listing.file_size = chain.file_size;
     listing.chain_end = chain.chain_end;
     if (!chain.status.ok()) {
@@ -348,6 +351,7 @@ VerifyReport verify_launcher(const fs::path& launcher_file, const ProgressCallba
     VerifyReport report;
     OpenChain chain = open_chain(launcher_file);
     report.launcher = chain.launcher;
+    report.image = chain.image;
     if (!chain.status.ok()) {
         report.status = chain.status;
         return report;

@@ -50,7 +50,15 @@ struct ManifestEntry {
 struct ManifestDocument {
     std::string problem;
     std::vector<ManifestEntry> entries;
+    std::optional<ManifestValue> icon;          // the top level's "icon", when given
+    std::optional<ManifestEntry> version_info;  // its "version_info", when given
 };
+
+// The top level's "icon" (a path, relative to `base_dir`) and "version_info" (an object of
+// texts, the keys of --version-info) into `branding`. Empty on success, else the problem.
+std::string read_manifest_branding(const ManifestDocument& document,
+                                   const std::filesystem::path& base_dir,
+                                   const std::string& manifest_name, Branding& branding);
 ManifestDocument read_manifest_document(std::string_view json_text);
 
 // Reports progress over several files as one running total.
@@ -116,6 +124,13 @@ private:
     std::filesystem::path name_;  // empty once committed or discarded
     std::filesystem::path target_;
 };
+
+// Reads a whole file of at most `limit` bytes. Empty on success, else the problem (without the
+// file's name): it can't be opened or read, or it is larger.
+std::string read_file_bytes(const std::filesystem::path& path, std::uint64_t limit,
+                            std::vector<std::uint8_t>& bytes);
+// A launcher image that gets an icon or version details is rewritten in memory, up to this size.
+inline constexpr std::uint64_t max_branded_launcher_size = 256ull << 20;
 
 // "is a character device, not a regular file" and the like, for what stands where a file was
 // expected.

@@ -180,6 +180,11 @@ ManifestResult parse_manifest(std::string_view json_text, const fs::path& base_d
             return fail(problem);
         result.items.push_back(std::move(item));
     }
+    if (std::string problem =
+            read_manifest_branding(document, base_dir, manifest_name, result.branding);
+        !problem.empty()) {
+        return fail(problem);
+    }
     return result;
 }
 

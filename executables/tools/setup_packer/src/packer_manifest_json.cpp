@@ -65,7 +65,7 @@ public:
 
 private:
     // What a container is to the manifest.
-    enum class Role { other, top, entries, entry };
+    enum class Role { other, top, entries, entry, version_info };
     enum class Start { object, array, scalar };
     struct Container {
         Role role;
@@ -76,6 +76,15 @@ private:
     };
 
     Role place(Start start, ManifestValue scalar);
+    // The top level's "icon" and "version_info": a value, and an object of values.
+    Role place_branding(const std::string& key, Start start, ManifestValue scalar) {
+        if (key == "icon") {
+            icon_ = std::move(scalar);
+            return Role::other;
+        }
+        version_info_ = ManifestEntry{start == Start::object, {}};
+        return start == Start::object ? Role::version_info : Role::other;
+    }
     bool value(ManifestValue scalar) {
         place(Start::scalar, std::move(scalar));
         return true;
@@ -92,6 +101,8 @@ private:
     std::string where() const {
         if (open_.size() == 3 && !open_[1].object)
             return "attachment " + std::to_string(open_[1].objects) + ": ";
+        if (open_.back().role == Role::version_info)
+            return "in \"version_info\": ";
         return open_.size() == 1 ? "at the top level: " : "in a nested object: ";
     }
 
@@ -102,14 +113,16 @@ private:
     std::string duplicate_;
     std::string error_;
     std::vector<ManifestEntry> entries_;
+    std::optional<ManifestValue> icon_;
+    std::optional<ManifestEntry> version_info_;  // "object" false when it is no object
 };
 
 bool ManifestReader::key(string_t& key) {
     Container& container = open_.back();
     if (!container.keys.add(key) && duplicate_.empty())
         duplicate_ = where() + "the key \"" + key + "\" appears twice";
-    if (container.role == Role::top && key != "attachments" &&
-        (!unknown_top_key_ || key < *unknown_top_key_)) {
+    if (container.role == Role::top && key != "attachments" && key != "icon" &&
+        key != "version_info" && (!unknown_top_key_ || key < *unknown_top_key_)) {
         unknown_top_key_ = key;
     }
     container.key = key;
@@ -138,6 +151,8 @@ ManifestReader::Role ManifestReader::place(Start start, ManifestValue scalar) {
         ++parent.objects;
     switch (parent.role) {
         case Role::top:
+            if (parent.key == "icon" || parent.key == "version_info")
+                return place_branding(parent.key, start, std::move(scalar));
             if (parent.key != "attachments")
                 return Role::other;
             attachments_are_array_ = start == Start::array;
@@ -147,6 +162,9 @@ ManifestReader::Role ManifestReader::place(Start start, ManifestValue scalar) {
             return start == Start::object ? Role::entry : Role::other;
         case Role::entry:
             entries_.back().fields.emplace_back(parent.key, std::move(scalar));
+            return Role::other;
+        case Role::version_info:
+            version_info_->fields.emplace_back(parent.key, std::move(scalar));
             return Role::other;
         case Role::other:
             break;
@@ -168,6 +186,8 @@ ManifestDocument ManifestReader::finish() {
         document.problem = "\"attachments\" must be an array";
     } else {
         document.entries = std::move(entries_);
+        document.icon = std::move(icon_);
+        document.version_info = std::move(version_info_);
     }
     return document;
 }

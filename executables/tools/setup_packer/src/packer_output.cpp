@@ -144,6 +144,40 @@ Json launcher_json(const std::string& architecture) {
     return architecture;
 }
 
+// {"architecture", "format", "setup_launcher", "version_info", "icon"}, or null for a file that
+// begins with no Windows program.
+Json image_json(const ImageDetails& image) {
+    if (image.architecture.empty())
+        return nullptr;
+    Json version = nullptr;
+    if (image.version) {
+        Json strings = Json::object();
+        if (!image.version->tables.empty()) {
+            for (const auto& [key, value] : image.version->tables.front().strings)
+                strings[to_utf8(key)] = to_utf8(value);
+        }
+        version = {{"file_version", version_text(image.version->file_version)},
+                   {"product_version", version_text(image.version->product_version)},
+                   {"strings", strings}};
+    }
+    Json icon = nullptr;
+    if (!image.icons.empty()) {
+        icon = Json::array();
+        for (const IconImage& image : image.icons) {
+            icon.push_back({{"width", image.width},
+                            {"height", image.height},
+                            {"bit_count", image.bit_count},
+                            {"png", image.png},
+                            {"bytes", image.data.size()}});
+        }
+    }
+    return {{"architecture", image.architecture},
+            {"format", image.architecture == "x86-64" ? "PE32+" : "PE32"},
+            {"setup_launcher", image.setup_launcher},
+            {"version_info", version},
+            {"icon", icon}};
+}
+
 }  // namespace
 
 std::string format_list_json(const ChainListing& listing) {
@@ -153,6 +187,7 @@ std::string format_list_json(const ChainListing& listing) {
     return dump({{"format", json_format_version},
                  {"launcher", launcher_json(listing.launcher)},
                  {"attachments", attachments},
+                 {"image", image_json(listing.image)},
                  {"error", error_json(listing.status)}});
 }
 
@@ -167,5 +202,6 @@ std::string format_verify_json(const VerifyReport& report) {
                  {"file_bytes", report.file_bytes},
                  {"certificate_table", table},
                  {"ignored", report.outside_signed_range},
+                 {"image", image_json(report.image)},
                  {"error", error_json(report.status)}});
 }

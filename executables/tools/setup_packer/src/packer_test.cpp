@@ -15,6 +15,8 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "pe_test_images.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -56,25 +58,12 @@ std::ptrdiff_t find_bytes(const Bytes& haystack, const Bytes& needle) {
     return found == haystack.end() ? -1 : found - haystack.begin();
 }
 
-// A minimal PE image of a Windows GUI program: DOS header, "PE\0\0", file header (i386 or
-// AMD64), optional header with the subsystem and 16 data directories, the last of the headers
-// ending at 0x80 + 24 + 224 (PE32) or 240 (PE32+).
+// A minimal PE image of a Windows GUI program (i386 or AMD64) that stands in for the launcher:
+// DOS header, "PE\0\0", file header, optional header with the subsystem and 16 data
+// directories, the section table ending before 0x200, and at 0x200 a resource section with the
+// launcher's dialog templates and manifest identity (pe_test_images.h).
 Bytes pe_image(bool pe32_plus, std::size_t size = 1024) {
-    Bytes bytes(size, 0);
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    const std::size_t pe_offset = 0x80;
-    bytes[0x3C] = pe_offset;
-    std::copy_n("PE\0\0", 4, bytes.begin() + pe_offset);
-    bytes[pe_offset + 4] = pe32_plus ? 0x64 : 0x4C;  // the machine: 0x8664 or 0x014C
-    bytes[pe_offset + 5] = pe32_plus ? 0x86 : 0x01;
-    const std::size_t optional = pe_offset + 24;
-    bytes[pe_offset + 4 + 16] = pe32_plus ? 240 : 224;
-    bytes[optional] = 0x0B;
-    bytes[optional + 1] = pe32_plus ? 0x02 : 0x01;
-    bytes[optional + 68] = 2;                       // the Windows GUI subsystem
-    bytes[optional + (pe32_plus ? 108 : 92)] = 16;  // NumberOfRvaAndSizes
-    return bytes;
+    return pe_test::image_with_resources(pe32_plus, size, pe_test::launcher_resources());
 }
 
 // Sets entry 4 of the data directories, the certificate table, of a pe_image.
@@ -1254,7 +1243,10 @@ TEST_F(PackerTest, VerifyTakesOnlySigningsPaddingBetweenTheChainAndTheCertificat
                             "file_bytes": 102,
                             "certificate_table": {"offset": )" +
                         std::to_string((chain_end + 7) / 8 * 8) +
-                        R"(, "size": 64}, "ignored": [], "error": null})"));
+                        R"(, "size": 64}, "ignored": [], "error": null,
+                            "image": {"architecture": "i686", "format": "PE32",
+                                      "setup_launcher": true, "version_info": null,
+                                      "icon": null}})"));
     const nlohmann::json bad =
         nlohmann::json::parse(format_verify_json(verify_launcher(path("garbage.exe"))));
     EXPECT_EQ(bad["ok"], false);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "packer.h"
+#include "packer_install.h"
 #include "packer_io.h"
 
 namespace {
@@ -44,12 +45,31 @@ const char* const manifest_help = R"(Manifest (--manifest FILE.json):
   against the manifest's directory. A "command" entry takes the optional "params" (text),
   "in_extraction_dir" and "quiet" (true/false) and "lcid" ("0x0407", "1031" or 1031). Entries go
   in at the position of --manifest, in their order. A key given twice in one entry, an unknown
-  key and a number out of range are errors.
+  key and a number out of range are errors. Beside "attachments", the top level may hold "icon"
+  (a .ico file, relative to the manifest's directory) and "version_info" (an object of the
+  --version-info keys with their texts).
 
 --output must be a regular file or not exist; an existing file is replaced only with --force.
 --launcher must be the setup launcher's executable as built: a Windows GUI program for i386 or
-AMD64, without attachments and not signed (sign the packed file instead). A failed or
-interrupted build leaves nothing behind.
+AMD64, without attachments and not signed (sign the packed file instead), recognised by its
+dialog templates 129 and 130 and the assembly identity SetupLauncher in its manifest, which
+branding does not change; --allow-foreign-launcher takes another Windows GUI program. Without
+--launcher, the launcher installed with setup_packer is taken (--arch i686, the default, or
+x86-64), looked for relative to this program: ../share/setup_launcher/setup_launcher-i686.exe
+(or -x86_64.exe; the layout of cmake --install, the tarball and the Debian package), then
+setup_launcher-i686.exe beside it (the Windows zip). A failed or interrupted build leaves
+nothing behind.
+)";
+
+const char* const branding_help =
+    R"(Branding: --icon FILE.ico replaces the launcher's icon (the one Explorer shows for the setup
+file) with every image of the file, PNG or bitmap, at most 64 images and 1 MiB. --version-info
+KEY=VALUE sets one version detail (Explorer's properties and tooltip): ProductName,
+CompanyName, FileDescription, LegalCopyright, ProductVersion, FileVersion, OriginalFilename,
+InternalName, Comments (at most 1024 UTF-16 code units; an empty VALUE removes the detail), or
+the numeric FileVersionNumber and ProductVersionNumber (a.b.c.d, each part up to 65535). A
+numeric version not given follows FileVersion or ProductVersion when that begins with a number;
+the other details keep the launcher's own. Everything else in the image stays as it was.
 )";
 
 std::string build_help() {
@@ -58,31 +78,38 @@ std::string build_help() {
            " up to its last separator): what fits\nWindows' 260-unit paths below a typical "
            "extraction directory,\nC:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
            "VOQSETUP99\\.\n\n--lcid: " +
-           lcid_forms + ".\n\n" + manifest_help;
+           lcid_forms + ".\n\n" + manifest_help + "\n" + branding_help;
 }
 
 const char* const verify_help =
     R"help(Prints "FILE: OK: N attachments, M bytes of file data", the launcher the file carries ("the
-i686 launcher (PE32)" or "the x86-64 launcher (PE32+)"), and the certificate table when the PE
-header names one ("its signature is not checked": verify reads what the launcher reads,
-it does not check the signature), or "FILE: no attachments", and exits 0. Exits 1 at the first
-attachment the launcher would stop at or refuse (a damaged header, a corrupted file, a name that
-can't be extracted on Windows) and when bytes follow the last attachment that are no
+i686 launcher (PE32)" or "the x86-64 launcher (PE32+)", or "an x86-64 Windows program that is no
+setup launcher (PE32+)" for another image), and the certificate table when the PE header names
+one ("its signature is not checked": verify reads what the launcher reads, it does not check
+the signature), or "FILE: no attachments", and exits 0. Lines follow with the image's version
+details and icon, when it has them ("FILE: file version 2.1.0.0, product version 2.1.0.0",
+"FILE: ProductName 'Acme'", "FILE: icon: 16x16 32-bit, 256x256 32-bit PNG"). Exits 1 at the
+first attachment the launcher would stop at or refuse (a damaged header, a corrupted file, a
+name that can't be extracted on Windows) and when bytes follow the last attachment that are no
 certificate table: a file cut short, or data appended after packing.
 
 --json prints {"format": 1, "ok", "launcher": "i686", "x86-64" or null, "attachments",
-"file_bytes", "certificate_table": {"offset", "size"} or null, "ignored": [...], "error": null
-or the message} instead.
+"file_bytes", "certificate_table": {"offset", "size"} or null, "ignored": [...], "image",
+"error": null or the message} instead; "image" is null or {"architecture", "format",
+"setup_launcher", "version_info": {"file_version", "product_version", "strings"} or null,
+"icon": [{"width", "height", "bit_count", "png", "bytes"}, ...] or null}.
 )help";
 
 const char* const list_help =
     R"help(Prints a table of the attachments in processing order, then "FILE: the i686 launcher (PE32)"
-or "FILE: the x86-64 launcher (PE32+)": the launcher image the file carries.
+or "FILE: the x86-64 launcher (PE32+)": the launcher image the file carries (or "an x86-64
+Windows program that is no setup launcher (PE32+)"), then its version details and icon, as
+verify does.
 
 --json prints {"format": 1, "launcher": "i686", "x86-64" or null, "attachments": [{"index",
 "kind", "name", "parameters", "language", "flags", "flags_value", "data_size", "checksum"},
-...], "error": null or the message}. "format" changes only when a field changes its meaning or
-goes away.
+...], "image" (as verify --json), "error": null or the message}. "format" changes only when a
+field changes its meaning or goes away.
 )help";
 
 void print_error(const std::string& message) {
@@ -138,6 +165,10 @@ private:
 struct BuildOptions {
     std::string launcher;
     std::string output;
+    std::string architecture;
+    std::string icon;
+    std::vector<std::string> version_info;
+    bool foreign_launcher = false;
     bool force = false;
     bool no_progress = false;
     std::vector<std::string> files;
@@ -165,8 +196,8 @@ CLI::Option* repeatable(CLI::Option* option) {
 // is in a manifest file (1).
 class ItemCollector {
 public:
-    ItemCollector(const BuildOptions& options, std::vector<PackItem>& items)
-        : options_(options), items_(items) {}
+    ItemCollector(const BuildOptions& options, std::vector<PackItem>& items, Branding& branding)
+        : options_(options), items_(items), branding_(branding) {}
 
     int add(const CLI::Option* option) {
         if (option == options_.file)
@@ -231,6 +262,10 @@ private:
             return exit_failure;
         }
         std::move(manifest.items.begin(), manifest.items.end(), std::back_inserter(items_));
+        if (std::string problem = merge_branding(branding_, manifest.branding); !problem.empty()) {
+            print_error(problem);
+            return exit_failure;
+        }
         command_ = none;
         return 0;
     }
@@ -262,6 +297,7 @@ private:
 
     const BuildOptions& options_;
     std::vector<PackItem>& items_;
+    Branding& branding_;
     std::size_t next_file_ = 0, next_directory_ = 0, next_command_ = 0, next_params_ = 0;
     std::size_t next_lcid_ = 0;
     std::size_t next_manifest_ = 0;
@@ -272,9 +308,22 @@ private:
 CLI::App* add_build(CLI::App& app, BuildOptions& options) {
     CLI::App* build = app.add_subcommand(
         "build", "Append attachments to a launcher executable and write the result to a new file");
-    build->add_option("--launcher", options.launcher, "The launcher executable (never modified)")
-        ->required()
+    build
+        ->add_option("--launcher", options.launcher,
+                     "The launcher executable (never modified; default: the installed one)")
         ->type_name("EXE");
+    build
+        ->add_option("--arch", options.architecture,
+                     "The installed launcher to take: i686 (the default) or x86-64")
+        ->check(CLI::IsMember({"i686", "x86-64"}))
+        ->type_name("ARCH");
+    build->add_flag("--allow-foreign-launcher", options.foreign_launcher,
+                    "Take a --launcher that is no setup launcher (below)");
+    build->add_option("--icon", options.icon, "The setup file's icon (below)")
+        ->type_name("FILE.ico");
+    repeatable(build->add_option("--version-info", options.version_info,
+                                 "One version detail of the setup file (below)"))
+        ->type_name("KEY=VALUE");
     build->add_option("--output", options.output, "The launcher file to write")
         ->required()
         ->type_name("FILE");
@@ -309,14 +358,37 @@ CLI::App* add_build(CLI::App& app, BuildOptions& options) {
     return build;
 }
 
+// The branding options into the request, after those of the manifests. 0, or the exit code.
+int add_branding(const BuildOptions& options, Branding& branding) {
+    if (std::string problem = add_branding_options(options.icon, options.version_info, branding);
+        !problem.empty()) {
+        return usage_error(problem);
+    }
+    return 0;
+}
+
+// --launcher, or the installed launcher of --arch. 0, or the exit code.
+int choose_launcher(const BuildOptions& options, std::filesystem::path& launcher) {
+    if (const Status status = resolve_launcher(options.launcher, options.architecture, launcher);
+        !status.ok()) {
+        print_error(status.message());
+        return exit_failure;
+    }
+    return 0;
+}
+
 int run_build(const CLI::App& build, const BuildOptions& options) {
     BuildRequest request;
-    ItemCollector collector(options, request.items);
+    ItemCollector collector(options, request.items, request.branding);
     for (const CLI::Option* option : build.parse_order()) {
         if (const int code = collector.add(option); code != 0)
             return code;
     }
-    request.launcher = path_from_utf8(options.launcher);
+    if (const int code = add_branding(options, request.branding); code != 0)
+        return code;
+    if (const int code = choose_launcher(options, request.launcher); code != 0)
+        return code;
+    request.foreign_launcher = options.foreign_launcher;
     request.output = path_from_utf8(options.output);
     request.force = options.force;
     TerminalProgress progress(!options.no_progress);
@@ -347,7 +419,9 @@ int run_list(const ReadOptions& options) {
             write_text(stdout, format_table(listing.attachments));
         else if (listing.status.ok())
             write_text(stdout, options.file + ": no attachments\n");
-        write_text(stdout, options.file + ": " + describe_launcher(listing.launcher) + "\n");
+        write_text(stdout, options.file + ": " + describe_image(listing.image) + "\n");
+        for (const std::string& line : image_detail_lines(listing.image))
+            write_text(stdout, options.file + ": " + line + "\n");
     }
     if (!listing.status.ok()) {
         print_error(listing.status.message());
@@ -369,6 +443,8 @@ int run_verify(const ReadOptions& options) {
     if (options.json)
         return 0;
     write_text(stdout, options.file + ": " + report.summary + "\n");
+    for (const std::string& line : image_detail_lines(report.image))
+        write_text(stdout, options.file + ": " + line + "\n");
     for (const std::string& note : report.outside_signed_range)
         write_text(stdout, options.file + ": ignored: " + note + "\n");
     return 0;

@@ -88,7 +88,8 @@ run 2
 run 2 frobnicate
 has stderr.txt "setup_packer: unknown command 'frobnicate'; the commands are build, list, verify, extract"
 run 2 --version2
-run 2 build --output out.exe
+run 1 build --output out.exe --command x.exe
+has stderr.txt "no --launcher given, and no i686 launcher is installed beside setup_packer: looked for "
 run 2 build --launcher launcher.exe --output out.exe --unknown
 run 2 build --launcher launcher.exe --output out.exe --params /x
 has stderr.txt "--params must follow the --command it belongs to"
@@ -147,7 +148,7 @@ json_has stdout.txt 'd["format"] == 1 and d["launcher"] == "i686" and len(d["att
 run 0 verify setup.exe
 has stdout.txt "setup.exe: OK: 7 attachments, 300027 bytes of file data, the i686 launcher (PE32)"
 run 0 verify setup.exe --json
-json_has stdout.txt 'd == {"format": 1, "ok": True, "launcher": "i686", "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "error": None}'
+json_has stdout.txt 'd == {"format": 1, "ok": True, "launcher": "i686", "attachments": 7, "file_bytes": 300027, "certificate_table": None, "ignored": [], "image": {"architecture": "i686", "format": "PE32", "setup_launcher": True, "version_info": None, "icon": None}, "error": None}'
 
 run 0 extract setup.exe -C out
 cmp payload/first.txt out/first.txt || fail "first.txt differs"
@@ -267,9 +268,9 @@ run 1 build --launcher signed_launcher.exe --output again.exe --command x.exe
 has stderr.txt "signed_launcher.exe: is signed"
 
 # An attachment after the table: outside the signed range, named by verify, passed over by list.
-write_pe_stub stand_in.bin 512
+write_pe_stub stand_in.bin 1024
 run 0 build --launcher stand_in.bin --output hostile.bin --command evil.exe
-tail -c +513 hostile.bin >>signed.exe
+tail -c +1025 hostile.bin >>signed.exe
 size=$(wc -c <signed.exe)
 run 0 verify signed.exe
 has stdout.txt "signed.exe: ignored: $((size - table - 600)) bytes at offset $((table + 600)) follow the certificate table: they are outside the signed range and ignored"
