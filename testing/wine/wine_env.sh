@@ -205,11 +205,16 @@ _wine_env_make_run_prefix() {
 
 # Removes the run prefixes of tests that were killed. A test holds a lock on its run prefix for
 # as long as it runs (runs in other PID namespaces have no PID that means anything here); its
-# processes, Wine session and X server included, ended with its namespace.
+# processes, Wine session and X server included, ended with its namespace. A run prefix gets its
+# lock under the base prefix's lock, as this runs: one without a lock file is an older rig's.
 _wine_env_remove_stale_runs() {
     local runs=$1 dir lock_fd
     for dir in "$runs"/run-*; do
         [[ -d $dir ]] || continue
+        if [[ ! -e $dir/.in_use ]]; then
+            _wine_env_remove_run_prefix "$dir"
+            continue
+        fi
         exec {lock_fd}<"$dir/.in_use" || continue
         flock -n "$lock_fd" && _wine_env_remove_run_prefix "$dir"
         exec {lock_fd}<&-
