@@ -197,7 +197,7 @@ def machine_lines(args):
         f"- Processor: {cpu}, {os.cpu_count()} logical CPUs; vector extensions: {vector}",
         f"- Memory: {memory_kib / (1 << 20):.1f} GiB; scratch file system: {filesystem}",
         f"- System: {platform.system()} {platform.release()}; "
-        f"{command_output(['wine', '--version'])}",
+        f"{args.wine_version}",
         f"- Compilers: {command_output(['clang++', '--version']).splitlines()[0]} (native), "
         f"{command_output([args.wine_compiler, '--version']).splitlines()[0]} "
         f"({args.wine_build})",
@@ -302,8 +302,9 @@ def write_report(args, extraction, packer, rss_kib, linger, verify, many):
         "",
         "`bench/adler32_timing_win32.cpp`, linked with the launcher's payload library as the "
         f"{args.wine_build} Windows preset builds it (MinSizeRel) and with MinGW's zlib, run "
-        "under Wine on this processor (the i686 build where this host runs 32-bit Windows "
-        "programs, else the x86-64 build); each figure is the median rate of five rounds of passes, each round filling "
+        "under Wine in the Windows test root on this processor (the i686 build where 32-bit code "
+        "runs natively, else the x86-64 build: emulated code would time the emulator); each "
+        "figure is the median rate of five rounds of passes, each round filling "
         "a tenth of a second, after one warm-up pass.",
         "",
         *adler32_table(wine),
@@ -476,6 +477,8 @@ def main():
     parser.add_argument("--adler32-native", help="Google Benchmark JSON")
     parser.add_argument("--adler32-wine", help="timing program output")
     parser.add_argument("--wine-build", default="i686", help="the build timed under Wine")
+    parser.add_argument("--wine-version", default="wine (version not given)",
+                        help="what `wine --version` says where the timing ran")
     parser.add_argument("--wine-compiler", default="i686-w64-mingw32-g++-win32")
     parser.add_argument("--image", help="the i686 setup_launcher.exe")
     parser.add_argument("--lcids", help="lcid_bench's Google Benchmark JSON")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/performance.md: Adler-32 natively (Google Benchmark) and
-# in a Windows build under Wine (the i686 one where this host runs it, else the x86-64 one),
+# in a Windows build under Wine 10 in the Windows test root (the i686 one where 32-bit code runs
+# natively; else the x86-64 one, since a timing of emulated code would time the emulator),
 # extraction of a 1 GiB file attachment by the native launcher and `setup_packer build` of it,
 # each against cp, `setup_packer verify` of a 512 MiB attachment against zlib's Adler-32 of the
 # same bytes, the launcher's peak memory, the collection of 65,535 distinct languages and the
@@ -14,7 +15,7 @@
 #
 # The figures come from optimised code: the release preset (build/release: clang, optimised, no
 # sanitizers, as setup_packer is installed) and build/bench-windows (the Windows preset,
-# MinSizeRel as shipped; the x86-64 preset on a host without 32-bit support). Needs about
+# MinSizeRel as shipped; the x86-64 preset where 32-bit code is emulated). Needs about
 # 3.5 GiB free on the disk of build/ for its scratch files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -77,16 +78,20 @@ fi
 native_targets=(adler32_bench lcid_bench zlib_adler32_file setup_launcher setup_packer)
 cmake --build --preset release --target "${native_targets[@]}"
 
-# The Wine timing runs on whichever Windows build this host can run; the image size is always
-# the i686 launcher's.
-# shellcheck source=../testing/wine/wine_env.sh
-source testing/wine/wine_env.sh
-windows_preset=$(wine_pick_preset)
-if [[ $windows_preset == windows ]]; then
-    wine_build=i686 triplet=i686-w64-mingw32
+# The Wine timing runs in the Windows test root, on the i686 build where 32-bit code runs natively;
+# the image size is always the i686 launcher's.
+# shellcheck source-path=SCRIPTDIR source=../testing/wine/windows_root.sh
+source testing/wine/windows_root.sh
+windows_root_prepare
+[[ -n $SETUP_TESTS_WINDOWS_ROOT ]] || {
+    echo "run_benchmarks: no Windows test root: $SETUP_TESTS_NO_WINDOWS_ROOT" >&2
+    exit 1
+}
+if [[ $SETUP_TESTS_I386 == native ]]; then
+    windows_preset=windows wine_build=i686 triplet=i686-w64-mingw32
 else
-    wine_build=x86-64 triplet=x86_64-w64-mingw32
-    echo "Adler-32 under Wine with the x86-64 build: $(wine_host_can_run win32)"
+    windows_preset=windows-x64 wine_build=x86-64 triplet=x86_64-w64-mingw32
+    echo "Adler-32 under Wine with the x86-64 build: $SETUP_TESTS_I386_REPORT"
 fi
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target setup_launcher
@@ -114,11 +119,10 @@ lcid_bench=("$native/bench/lcid_bench" "--benchmark_out=$native/lcid_bench.json"
 "${lcid_bench[@]}"
 
 echo "Adler-32 of the $wine_build build under Wine:"
-(
-    wine_env_trap
-    wine_env_init "$windows"
-    wine "$timing_exe" >"$windows/adler32_timing.txt"
-)
+# shellcheck disable=SC2016
+windows_root_run -- bash -c 'source testing/wine/wine_env.sh && wine_env_trap &&
+    wine_env_init "$1" && wine --version >"$1/wine_version.txt" && wine "$2" >"$1/adler32_timing.txt"' \
+    wine_timing "$windows" "$timing_exe"
 cat "$windows/adler32_timing.txt"
 
 # ------------------------------------------------------------------------------ files and report
@@ -138,6 +142,7 @@ python3 bench/measure.py \
     --adler32-native "$native/adler32_bench.json" \
     --adler32-wine "$windows/adler32_timing.txt" \
     --wine-build "$wine_build" \
+    --wine-version "$(cat "$windows/wine_version.txt")" \
     --wine-compiler "$triplet-g++-win32" \
     --image "$launcher_exe" \
     --lcids "$native/lcid_bench.json" \
@@ -149,7 +154,7 @@ python3 bench/measure.py \
     --command "${timing_build[*]}" \
     --command "${native_bench[*]}" \
     --command "${lcid_bench[*]}" \
-    --command "wine $timing_exe   # with testing/wine/wine_env.sh's prefix" \
+    --command "wine $timing_exe   # in the Windows test root, with testing/wine/wine_env.sh's prefix" \
     --command "python3 bench/measure.py ...   # extraction, setup_packer, memory, this report"
 rm -f "$scratch/big.bin" "$scratch/verify_data.bin"
 echo "Wrote docs/performance.md"

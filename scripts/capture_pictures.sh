@@ -2,15 +2,31 @@
 # Captures the launcher's two windows as a user sees them, under Wine on a private Xvfb, into
 # docs/pictures/: the progress window during a long extraction and the language dialog of a
 # payload with English and German commands (English interface). Each picture is cropped to its
-# window. Needs the configurations built (scripts/run_tests.sh or the cmake builds). Uses the
-# i686 launcher where this host runs it, else the x86-64 one.
+# window. Needs the configurations built (scripts/run_tests.sh or the cmake builds). Runs in the
+# Windows test root (testing/wine/windows_root.sh), with the i686 launcher (the x86-64 one only
+# where 32-bit code can't run at all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+if [[ ${SETUP_TESTS_IN_WINDOWS_ROOT:-} != 1 ]]; then
+    # shellcheck source-path=SCRIPTDIR source=../testing/wine/windows_root.sh
+    source testing/wine/windows_root.sh
+    windows_root_prepare
+    [[ -n $SETUP_TESTS_WINDOWS_ROOT ]] || {
+        echo "no Windows test root: $SETUP_TESTS_NO_WINDOWS_ROOT" >&2
+        exit 1
+    }
+    preset=windows
+    [[ $SETUP_TESTS_I386 != none ]] || preset="windows-x64"
+    echo "Pictures of the $preset launcher; $SETUP_TESTS_I386_REPORT."
+    windows_root_run -- bash scripts/capture_pictures.sh "$preset"
+    exit
+fi
+
 # shellcheck source-path=SCRIPTDIR
 source testing/wine/wine_env.sh
-windows=build/$(wine_pick_preset)
+windows=build/${1:?the Windows preset}
 packer=build/native/executables/tools/setup_packer/setup_packer
 launcher=$windows/executables/tools/setup_launcher/setup_launcher.exe
 driver=$windows/testing/ui_driver.exe

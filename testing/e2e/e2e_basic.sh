@@ -22,7 +22,7 @@ typical_run() {
     if ((trailing > 0)); then
         head -c "$trailing" /dev/urandom >>"$setup"
     fi
-    start_watch 8000 --title setup.exe
+    start_watch --title setup.exe
     run_launcher
     check "$case_name: exit code" 0 "$exit_code"
     end_watch
@@ -46,7 +46,7 @@ typical_run 4400
 new_case bare
 setup=$case_dir/setup.exe
 cp "$launcher" "$setup"
-start_watch 2000
+start_watch
 run_launcher
 check "bare launcher: exit code" 0 "$exit_code"
 end_watch
@@ -64,7 +64,7 @@ offsets=$(for text in first second third; do utf16_offsets "$setup" "$text"; don
 read -r first_at second_at third_at <<<"$offsets"
 check "commands: stored in reverse order" yes \
     "$( ((first_at > second_at && second_at > third_at)) && echo yes || echo "no ($offsets)")"
-start_watch 3000
+start_watch
 run_launcher
 check "commands: exit code" 0 "$exit_code"
 end_watch

@@ -19,7 +19,7 @@ new_case one_language
 pack --command "$recorder_win" --params "de 1" --lcid 0x0407 \
     --command "$recorder_win" --params "common" \
     --command "$recorder_win" --params "de 2" --lcid 0x0407
-start_watch 3000
+start_watch
 run_launcher
 check "one language: exit code" 0 "$exit_code"
 end_watch

@@ -1,11 +1,17 @@
 // Works the windows of another process the way a user would, so that tests
 // running under Wine can read what a dialog shows and answer it.
 //
-//   ui_driver.exe --class CLASS [--title TITLE] [--timeout MS] ACTIONS...
+//   ui_driver.exe --class CLASS [--title TITLE] [--timeout MS]
+//                 [--ready-file PATH] [--stop-file PATH] ACTIONS...
 //
 // Actions run in the order given: --dump, --press ID, --select TEXT, --close,
 // --wait-gone, --sleep MS.  Exit code 0 when every action succeeded, 2 when
 // one failed (with a message on stderr).
+//
+// A watcher tells when it has started looking for the window by creating the
+// ready file, and stops looking, as if its time were up, once the stop file
+// exists: a test can then watch for exactly as long as the program it watches
+// runs, however slowly it starts.
 
 #include <windows.h>
 
@@ -30,6 +36,8 @@ struct Options {
     std::wstring title;
     bool has_title = false;
     DWORD timeout_ms = 15000;
+    std::wstring ready_file;
+    std::wstring stop_file;
     std::vector<std::vector<std::wstring>> actions;
 };
 
@@ -163,14 +171,33 @@ BOOL CALLBACK match_top_level(HWND hwnd, LPARAM param) {
     return FALSE;
 }
 
+void create_ready_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        fail(L"cannot create the ready file " + path);
+    CloseHandle(file);
+}
+
+bool stop_asked(const Options& options) {
+    return !options.stop_file.empty() &&
+           GetFileAttributesW(options.stop_file.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 HWND find_window(const Options& options) {
     const ULONGLONG deadline = GetTickCount64() + options.timeout_ms;
+    if (!options.ready_file.empty())
+        create_ready_file(options.ready_file);
     for (;;) {
+        // Asked before looking, so that the last look comes after the stop
+        // file was made: nothing the watched program showed before it ended
+        // is missed.
+        const bool stop = stop_asked(options);
         Search search{&options, nullptr};
         EnumWindows(match_top_level, reinterpret_cast<LPARAM>(&search));
         if (search.found)
             return search.found;
-        if (GetTickCount64() >= deadline)
+        if (stop || GetTickCount64() >= deadline)
             fail(L"no window class=" + options.window_class + L" title=" + options.title);
         Sleep(kPollMs);
     }
@@ -295,11 +322,15 @@ void run_action(HWND window, const Options& options, const std::vector<std::wstr
 
 // ---------------------------------------------------------------- arguments
 
+bool is_setting(const std::wstring& name) {
+    return name == L"--class" || name == L"--title" || name == L"--timeout" ||
+           name == L"--ready-file" || name == L"--stop-file";
+}
+
 int argument_count(const std::wstring& name) {
     if (name == L"--dump" || name == L"--close" || name == L"--wait-gone")
         return 0;
-    if (name == L"--press" || name == L"--select" || name == L"--sleep" || name == L"--class" ||
-        name == L"--title" || name == L"--timeout")
+    if (name == L"--press" || name == L"--select" || name == L"--sleep" || is_setting(name))
         return 1;
     fail(L"unknown argument " + name);
 }
@@ -310,6 +341,10 @@ void apply_setting(Options& options, const std::wstring& name, const std::wstrin
     } else if (name == L"--title") {
         options.title = value;
         options.has_title = true;
+    } else if (name == L"--ready-file") {
+        options.ready_file = value;
+    } else if (name == L"--stop-file") {
+        options.stop_file = value;
     } else {
         options.timeout_ms = parse_number(value, L"--timeout");
     }
@@ -322,7 +357,7 @@ Options parse(int argc, wchar_t** argv) {
         const int count = argument_count(name);
         if (count > 0 && i + 1 >= argc)
             fail(name + L" needs a value");
-        if (name == L"--class" || name == L"--title" || name == L"--timeout")
+        if (is_setting(name))
             apply_setting(options, name, argv[i + 1]);
         else if (count == 0)
             options.actions.push_back({name});

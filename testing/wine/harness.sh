@@ -15,7 +15,7 @@
 #   pack ARGS...                        $setup built by setup_packer from the launcher
 #   make_chain ARGS...                  $setup built by the chain maker (corpus_generator chain)
 #   start_launcher / finish_launcher    runs $setup in the background; $exit_code
-#   start_watch MS [ARGS...] / end_watch  watches for a dialog-class window; $watched
+#   start_watch [ARGS...] / end_watch     watches for a dialog-class window; $watched
 #   records                             the recorder's log, one line per run
 #   tmp_listing                         what is left in the case's TMP
 
@@ -125,18 +125,29 @@ answer_error_boxes_while() {
 # Succeeds when no message box appears within three seconds.
 no_box_left() { ! drive --class '#32770' --timeout 3000; }
 
-# Watches for a dialog-class window (progress window, language dialog, message box):
-#   start_watch MS [--title TITLE] [--dump]
-# It polls for that long. Started ahead of the launcher, with a moment to get going, it sees a
-# window that lives for a quarter of a second. end_watch waits for it and sets $watched to "none"
-# or to "found", followed by the lines of the dump joined by "|". "none" counts only when the
-# watcher was still looking when the launcher ended.
+# Watches for a dialog-class window (progress window, language dialog, message box) for as long
+# as the launcher runs:
+#   start_watch [--title TITLE] [--dump]
+# It returns once the watcher looks, and finish_launcher tells the watcher to stop once the
+# launcher has ended; so it sees a window that lives for a quarter of a second, however slowly
+# the programs start (where 32-bit code is emulated, a start takes seconds). end_watch waits for
+# it and sets $watched to "none" or to "found", followed by the lines of the dump joined by "|".
+# "none" counts only when the watcher was still looking when the launcher ended.
 start_watch() {
-    local timeout=$1
-    shift
-    wine "$ui_driver" --class '#32770' --timeout "$timeout" "$@" >"$case_dir/watch.out" 2>/dev/null &
+    local ready=$case_dir/watch.ready attempt
+    watch_stop=$case_dir/watch.stop
+    rm -f "$ready" "$watch_stop"
+    wine "$ui_driver" --class '#32770' --timeout 120000 \
+        --ready-file "$(unix_to_wine_path "$ready")" --stop-file "$(unix_to_wine_path "$watch_stop")" \
+        "$@" >"$case_dir/watch.out" 2>/dev/null &
     watch_pid=$!
-    sleep 0.7
+    for ((attempt = 0; attempt < 600; attempt++)); do
+        [[ -e $ready ]] && return 0
+        kill -0 "$watch_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "FAIL: the window watcher did not start looking"
+    failures=$((failures + 1))
 }
 end_watch() {
     local status=0
@@ -186,7 +197,10 @@ finish_launcher() {
     exit_code=0
     wait "$launcher_pid" || exit_code=$?
     watch_outlasted_run=no
-    [[ -n ${watch_pid:-} ]] && kill -0 "$watch_pid" 2>/dev/null && watch_outlasted_run=yes
+    if [[ -n ${watch_pid:-} ]]; then
+        kill -0 "$watch_pid" 2>/dev/null && watch_outlasted_run=yes
+        : >"$watch_stop"
+    fi
 }
 run_launcher() {
     start_launcher

@@ -1,44 +1,34 @@
 # shellcheck shell=bash
 # Shared setup for tests that run Windows programs under Wine; safe to use under "set -e".
-# Source it, then:
+# Everything here runs inside the Windows test root (testing/wine/windows_root.sh: Debian 13 with
+# Wine 10), where testing/wine/run_in_windows_root.sh starts every Windows test. Source it, then:
 #
-#   wine_host_probe              find out which Windows builds this host can run (once)
-#   wine_pick_preset             the Windows preset to run here: windows, else windows-x64
+#   wine_host_probe              find out which Windows builds run here (once)
 #   ensure_locales [LOCALE...]   generate missing glibc locales (default de_DE.UTF-8 en_US.UTF-8)
 #   wine_env_trap                clean up everything below when the script ends, however it ends
 #   wine_env_init BUILD_DIR      prepare the build tree's Wine prefix and export the Wine settings;
-#                                ends the script with $WINE_SKIP_CODE (ctest's skip) when this
-#                                host cannot run that build
+#                                ends the script with $WINE_SKIP_CODE (ctest's skip) when that
+#                                build can't run here
 #   xvfb_start                   start a private X server and export DISPLAY
 #   xvfb_stop                    wait for the Wine session to end, then stop that X server
 #   wine_tmp_dir DIR             make Windows programs started afterwards use DIR as TMP/TEMP
 #   unix_to_wine_path PATH       print PATH as the Windows program sees it (Z:\...)
 #
 # The prefix $BUILD_DIR/wineprefix is created once and never run in. Each test runs in its own
-# copy of it ($BUILD_DIR/wineprefix-runs/run-PID-*: own registry files, drive_c shared through
-# a symbolic link), because one Wine session serves every process of a prefix: tests sharing a
+# copy of it ($BUILD_DIR/wineprefix-runs/run-*: own registry files, drive_c shared through a
+# symbolic link), because one Wine session serves every process of a prefix: tests sharing a
 # prefix would share one desktop across their X servers, and the first test to stop its X server
 # would take the other tests' windows with it.
 
-WINE_ENV_STAMP_VERSION=2
+WINE_ENV_STAMP_VERSION=3
 WINE_SKIP_CODE=77
 
-# ---------------------------------------------------------------------------- the host
+# ---------------------------------------------------------------------------- what runs here
 
-# Which Wine runs here is found out by running it: guessing from uname or /proc is unreliable,
-# and some virtual machines cannot execute 32-bit programs at all ("Exec format error"). Each
-# answer is "yes" or "no: REASON". WINE_NO_I386=1 takes the path of a host without 32-bit
-# support on any host.
-_wine_probe_win32() {
-    local out
-    if [[ ${WINE_NO_I386:-} == 1 ]]; then
-        echo "no: WINE_NO_I386=1 treats this host as one without 32-bit support"
-    elif [[ -e /lib/ld-linux.so.2 ]] && ! out=$(/lib/ld-linux.so.2 --version 2>&1 >/dev/null); then
-        echo "no: this host does not execute 32-bit programs (${out##*: })"
-    else
-        _wine_probe_loader /usr/lib/wine/wine 32-bit wine32:i386
-    fi
-}
+# Which Wine runs here is found out by running its loaders. How 32-bit code runs (natively or
+# emulated) was settled before the run entered the root; where it does not run at all, the
+# 32-bit loader fails with "Exec format error". Each answer is "yes" or "no: REASON".
+_wine_probe_win32() { _wine_probe_loader /usr/lib/wine/wine 32-bit wine32:i386; }
 
 _wine_probe_win64() { _wine_probe_loader /usr/lib/wine/wine64 64-bit wine64; }
 
@@ -58,7 +48,6 @@ _wine_probe_loader() {
 # kept, so a test run probes once and every test inherits the answers.
 wine_host_probe() {
     [[ -n ${WINE_HOST_WIN32:-} ]] || WINE_HOST_WIN32=$(_wine_probe_win32)
-    [[ ${WINE_NO_I386:-} != 1 ]] || WINE_HOST_WIN32=$(_wine_probe_win32)
     [[ -n ${WINE_HOST_WIN64:-} ]] || WINE_HOST_WIN64=$(_wine_probe_win64)
     export WINE_HOST_WIN32 WINE_HOST_WIN64
 }
@@ -73,8 +62,8 @@ wine_build_arch() {
     echo "$arch"
 }
 
-# wine_host_can_run ARCH: succeeds when this host runs programs of that architecture; otherwise
-# prints the reason.
+# wine_host_can_run ARCH: succeeds when programs of that architecture run here; otherwise prints
+# the reason.
 wine_host_can_run() {
     wine_host_probe
     local answer=$WINE_HOST_WIN64
@@ -84,23 +73,13 @@ wine_host_can_run() {
     return 1
 }
 
-# wine_pick_preset: prints the Windows preset to run on this host: "windows" (i686) where it runs,
-# else "windows-x64". Fails, naming both reasons, when neither runs.
-wine_pick_preset() {
-    local reason32 reason64
-    reason32=$(wine_host_can_run win32) && echo windows && return 0
-    reason64=$(wine_host_can_run win64) && echo windows-x64 && return 0
-    echo "this host runs neither Windows build under Wine (i686: $reason32; x86-64: $reason64)" >&2
-    return 1
-}
-
-# The commands wine, wineserver and wineboot for one architecture, first on PATH. The 32-bit
-# build uses Wine's own scripts. The 64-bit build runs the 64-bit loader directly: Wine's "wine"
-# script picks the 32-bit loader whenever it is installed, and that loader cannot start on a
-# host without 32-bit support. The server comes from the loader's own directory.
+# The commands wine, wineserver and wineboot, first on PATH, for both builds: the 64-bit loader
+# and the 64-bit server, started directly. The 64-bit loader hands a 32-bit program to the 32-bit
+# loader itself, while Wine's "wine" script starts the 32-bit loader for everything (wineboot and
+# reg too), which costs seconds a start where 32-bit code is emulated. The prefix is a 64-bit one
+# for both builds; the i686 programs run in its 32-bit part, as on 64-bit Windows.
 _wine_env_select() {
-    local arch=$1 bin=$2/wine-bin
-    [[ $arch == win64 ]] || return 0
+    local bin=$1/wine-bin
     mkdir -p "$bin" &&
         _wine_env_wrapper "$bin/wine" 'export WINELOADER=/usr/lib/wine/wine64' \
             'exec /usr/lib/wine/wine64 "$@"' &&
@@ -159,10 +138,13 @@ ensure_locales() {
 # - windows are not "managed": Xvfb has no window manager, and Wine otherwise waits a second
 #   for one each time a window is hidden or destroyed;
 # - TMP and TEMP come from WINETMP/WINETEMP (wine_tmp_dir): the registry's values, the user's
-#   and the system's, would override them.
+#   and the system's, would override them;
+# - windows go to X only: Wine 10 tries Wayland first, and a program run without an X server
+#   would complain of the Wayland session it doesn't find.
 _wine_env_configure() {
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f &&
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f &&
+        wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d x11 /f &&
         _wine_env_delete_values 'HKCU\Environment' TMP TEMP &&
         _wine_env_delete_values \
             'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' TMP TEMP
@@ -221,22 +203,21 @@ _wine_env_make_run_prefix() {
         chmod 400 "$run"/wineserver
 }
 
-# Removes what a test killed with SIGKILL left behind: its Wine session, its X server (by the
-# PID it recorded, if that process is still an Xvfb) and its run prefix.
+# Removes the run prefixes of tests that were killed. A test holds a lock on its run prefix for
+# as long as it runs (runs in other PID namespaces have no PID that means anything here); its
+# processes, Wine session and X server included, ended with its namespace. A run prefix gets its
+# lock under the base prefix's lock, as this runs: one without a lock file is an older rig's.
 _wine_env_remove_stale_runs() {
-    local runs=$1 dir pid xvfb_pid
+    local runs=$1 dir lock_fd
     for dir in "$runs"/run-*; do
         [[ -d $dir ]] || continue
-        pid=${dir##*/run-}
-        pid=${pid%%-*}
-        kill -0 "$pid" 2>/dev/null && continue
-        WINEPREFIX=$dir timeout 10 wineserver -k >/dev/null 2>&1 || true
-        xvfb_pid=
-        [[ -f $dir/xvfb.pid ]] && xvfb_pid=$(<"$dir/xvfb.pid")
-        if [[ $xvfb_pid =~ ^[0-9]+$ && $(cat "/proc/$xvfb_pid/comm" 2>/dev/null) == Xvfb ]]; then
-            kill "$xvfb_pid" 2>/dev/null || true
+        if [[ ! -e $dir/.in_use ]]; then
+            _wine_env_remove_run_prefix "$dir"
+            continue
         fi
-        _wine_env_remove_run_prefix "$dir"
+        exec {lock_fd}<"$dir/.in_use" || continue
+        flock -n "$lock_fd" && _wine_env_remove_run_prefix "$dir"
+        exec {lock_fd}<&-
     done
 }
 
@@ -252,23 +233,33 @@ _wine_env_remove_run_prefix() {
 
 wine_env_init() {
     local build_dir=${1:?wine_env_init needs the build directory} arch reason
+    [[ ${SETUP_TESTS_IN_WINDOWS_ROOT:-} == 1 ]] || {
+        echo "wine_env: Windows programs run in the Windows test root: start this through" \
+            "testing/wine/run_in_windows_root.sh" >&2
+        return 1
+    }
     build_dir=$(realpath -m "$build_dir")
     local base=$build_dir/wineprefix runs=$build_dir/wineprefix-runs
     arch=$(wine_build_arch "$build_dir") || return 1
     if ! reason=$(wine_host_can_run "$arch"); then
-        echo "skipped: the $arch build cannot run on this host: $reason"
+        echo "skipped: the $arch build cannot run here: $reason"
         exit "$WINE_SKIP_CODE"
     fi
-    _wine_env_select "$arch" "$build_dir" || return 1
+    _wine_env_select "$build_dir" || return 1
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    # No Mono or Gecko prompts, and no menu entries for the desktop that isn't there.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     mkdir -p "$build_dir" "$runs" || return 1
-    (
-        flock 9
-        _wine_env_prepare_base "$base" && _wine_env_remove_stale_runs "$runs"
-    ) 9>"$base.lock" || return 1
-    WINE_ENV_RUN_PREFIX=$(mktemp -d "$runs/run-$$-XXXXXX") || return 1
-    _wine_env_make_run_prefix "$base" "$WINE_ENV_RUN_PREFIX" || return 1
+    # Under the base prefix's lock, so that no other test takes the new run prefix, not yet
+    # locked, for a stale one.
+    local base_lock status=0
+    exec {base_lock}>"$base.lock" && flock "$base_lock" || return 1
+    _wine_env_prepare_base "$base" && _wine_env_remove_stale_runs "$runs" &&
+        WINE_ENV_RUN_PREFIX=$(mktemp -d "$runs/run-XXXXXX") &&
+        exec {WINE_ENV_RUN_LOCK}>"$WINE_ENV_RUN_PREFIX/.in_use" &&
+        flock "$WINE_ENV_RUN_LOCK" || status=1
+    exec {base_lock}>&-
+    ((status == 0)) && _wine_env_make_run_prefix "$base" "$WINE_ENV_RUN_PREFIX" || return 1
     export WINEPREFIX=$WINE_ENV_RUN_PREFIX
 }
 
@@ -307,9 +298,6 @@ xvfb_start() {
         if _xvfb_wait_ready "$number" "$pid"; then
             XVFB_PID=$pid
             export DISPLAY=:$number
-            if [[ -n ${WINE_ENV_RUN_PREFIX:-} ]]; then
-                echo "$pid" >"$WINE_ENV_RUN_PREFIX/xvfb.pid"
-            fi
             return 0
         fi
         kill "$pid" 2>/dev/null || true
@@ -344,6 +332,7 @@ wine_env_cleanup() {
     if [[ -n ${WINE_ENV_RUN_PREFIX:-} ]]; then
         _wine_env_remove_run_prefix "$WINE_ENV_RUN_PREFIX"
         WINE_ENV_RUN_PREFIX=
+        exec {WINE_ENV_RUN_LOCK}>&-
     fi
     return "$status"
 }
