@@ -182,11 +182,11 @@ _wine_env_prepare_base() {
     local base=$1 stamp=$1/.wine_env_prepared
     [[ -f $stamp && $(<"$stamp") == "$(_wine_env_stamp_text)" ]] && return 0
     echo "wine_env: preparing $base (about 30 s, once per build tree)" >&2
-    # Now and then, under load, a first boot fails without a word of its own; one more try
-    # from scratch settles it, and a second failure shows what Wine said.
+    # Now and then, under load, a boot fails (its wineserver drops the connection); another try
+    # from scratch settles it. Each failure shows what Wine said.
     local attempt
-    for attempt in 1 2; do
-        rm -rf "${base:?}"
+    for attempt in 1 2 3; do
+        _wine_env_discard_base "$base" || return 1
         if _wine_env_boot "$base" "$base.boot.log"; then
             _wine_env_stamp_text >"$stamp"
             return 0
@@ -194,6 +194,19 @@ _wine_env_prepare_base() {
         echo "wine_env: preparing $base failed (try $attempt); Wine said:" >&2
         tail -n 20 "$base.boot.log" | sed 's/^/    /' >&2
     done
+    return 1
+}
+
+# Removes a prefix that is not ready. A failed boot may leave its session running, still writing
+# into the prefix: that session (this prefix's own, found through WINEPREFIX) ends first.
+_wine_env_discard_base() {
+    local -x WINEPREFIX=$1
+    if [[ -d $1 ]]; then
+        wineserver -k >/dev/null 2>&1
+        timeout 30 wineserver -w >/dev/null 2>&1
+    fi
+    rm -rf "${1:?}" && return 0
+    echo "wine_env: the unfinished prefix $1 cannot be removed" >&2
     return 1
 }
 
