@@ -496,6 +496,11 @@ TEST_F(BrandingTest, ImagesThatCantTakeBrandingAreLeftAsTheyWere) {
     pe_test::put(second_section, pe_test::pe_offset + 6, 2, 2);
     std::copy_n(".reloc", 6, second_section.begin() + header);
     pe_test::put(second_section, header + 12, 0x5000, 4);
+    // A section header after .rsrc whose data, from the file's start, runs into the resources.
+    Bytes overlapping = second_section;
+    std::copy_n(".bss\0\0", 6, overlapping.begin() + header);
+    pe_test::put(overlapping, header + 12, 0, 4);
+    pe_test::put(overlapping, header + 16, 0x400, 4);
     Bytes inside_headers = pe_test::image_with_resources(false, 0, pe_test::launcher_resources());
     // Headers that declare 0x400 bytes, over the section's data at 0x200.
     pe_test::put(inside_headers, pe_test::optional_offset + 60, 0x400, 4);
@@ -510,6 +515,8 @@ TEST_F(BrandingTest, ImagesThatCantTakeBrandingAreLeftAsTheyWere) {
         {"no resources", no_resources, "has no resources, so it can't take an icon"},
         {"a section after the resources", second_section,
          "it has its resource section before the .reloc section"},
+        {"a section whose data overlaps the resources", overlapping,
+         "it has a section (.bss) whose data overlaps its resources"},
         {"no PE image", Bytes(100, 'x'), "is no Windows executable"},
     };
     for (const auto& [what, original, problem] : cases) {

@@ -217,6 +217,11 @@ std::string replace_resources(std::vector<std::uint8_t>& image, const PeLayout& 
             return "has its resource section before the " + other.name +
                    " section, where its size can't change";
         }
+        // A section whose data runs on into the resources would lose its end to the new ones.
+        if (other.raw_size != 0 &&
+            std::uint64_t{other.raw_offset} + other.raw_size > section->raw_offset) {
+            return "has a section (" + other.name + ") whose data overlaps its resources";
+        }
     }
     // Linkers may pad the file to its alignment behind a last section that declares less.
     const std::uint64_t raw_end = std::uint64_t{section->raw_offset} + section->raw_size;
