@@ -158,14 +158,17 @@ _wine_env_delete_values() {
     done
 }
 
+# _wine_env_boot PREFIX LOG: makes the prefix; what Wine says goes to LOG.
 _wine_env_boot() {
     local -x WINEPREFIX=$1
     local DISPLAY
     unset DISPLAY
-    wineboot -i >/dev/null 2>&1 &&
-        timeout 120 wineserver -w &&
-        _wine_env_configure >/dev/null 2>&1 &&
-        timeout 120 wineserver -w
+    {
+        wineboot -i &&
+            timeout 120 wineserver -w &&
+            _wine_env_configure &&
+            timeout 120 wineserver -w
+    } >"$2" 2>&1
 }
 
 _wine_env_stamp_text() {
@@ -179,12 +182,32 @@ _wine_env_prepare_base() {
     local base=$1 stamp=$1/.wine_env_prepared
     [[ -f $stamp && $(<"$stamp") == "$(_wine_env_stamp_text)" ]] && return 0
     echo "wine_env: preparing $base (about 30 s, once per build tree)" >&2
-    rm -rf "${base:?}"
-    _wine_env_boot "$base" || {
-        echo "wine_env: preparing $base failed" >&2
-        return 1
-    }
-    _wine_env_stamp_text >"$stamp"
+    # Now and then, under load, a boot fails (its wineserver drops the connection); another try
+    # from scratch settles it. Each failure shows what Wine said.
+    local attempt
+    for attempt in 1 2 3; do
+        _wine_env_discard_base "$base" || return 1
+        if _wine_env_boot "$base" "$base.boot.log"; then
+            _wine_env_stamp_text >"$stamp"
+            return 0
+        fi
+        echo "wine_env: preparing $base failed (try $attempt); Wine said:" >&2
+        tail -n 20 "$base.boot.log" | sed 's/^/    /' >&2
+    done
+    return 1
+}
+
+# Removes a prefix that is not ready. A failed boot may leave its session running, still writing
+# into the prefix: that session (this prefix's own, found through WINEPREFIX) ends first.
+_wine_env_discard_base() {
+    local -x WINEPREFIX=$1
+    if [[ -d $1 ]]; then
+        wineserver -k >/dev/null 2>&1
+        timeout 30 wineserver -w >/dev/null 2>&1
+    fi
+    rm -rf "${1:?}" && return 0
+    echo "wine_env: the unfinished prefix $1 cannot be removed" >&2
+    return 1
 }
 
 # Copies what a Wine session writes (the registry) and links what it only reads (drive_c).
