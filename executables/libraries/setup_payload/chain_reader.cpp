@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "setup_payload/adler32.h"
 
@@ -216,17 +217,18 @@ HeaderResult read_attachment_header(ChainReader& reader, std::int64_t end) {
 
 ChainWalk walk_chain(ChainReader& reader, std::int64_t chain_end, AttachmentVisitor visit,
                      void* context) {
-    ChainWalk walk;
-    for (std::int64_t end = chain_end;; end = walk.last.header.data_start) {
+    // Each header is made in place and moved once, into the result: the launcher's image stays
+    // small without an assignment of headers.
+    std::size_t attachments = 0;
+    for (std::int64_t end = chain_end;;) {
         errno = 0;
-        walk.last = read_attachment_header(reader, end);
-        if (walk.last.status == HeaderStatus::end_of_chain)
-            break;
-        ++walk.attachments;
-        if (walk.last.status == HeaderStatus::error || !visit(context, walk.last.header))
-            break;
+        HeaderResult result = read_attachment_header(reader, end);
+        if (result.status != HeaderStatus::end_of_chain)
+            ++attachments;
+        if (result.status != HeaderStatus::attachment || !visit(context, result.header))
+            return ChainWalk{std::move(result), attachments};
+        end = result.header.data_start;
     }
-    return walk;
 }
 
 DataCopy copy_attachment_data(ChainReader& reader, std::int64_t start, std::uint64_t size,
