@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "adler32.h"
+#include "setup_payload/adler32.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "adler32.h"
+#include "setup_payload/adler32.h"
 
 namespace {
 

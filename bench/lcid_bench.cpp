@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "setup_launcher_testing.h"
+#include "launcher_test_hooks.h"
+#include "setup_launcher.h"
 
 namespace {
 

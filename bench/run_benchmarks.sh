@@ -101,8 +101,8 @@ cmake --build "$windows" --target setup_payload
 timing_exe=$windows/bench/adler32_timing.exe
 mkdir -p "$windows/bench"
 timing_build=("$triplet-g++-win32" -std=c++20 -O2 -Wall -Wextra -Werror
-              -I executables/tools/setup_launcher/src bench/adler32_timing_win32.cpp
-              "$windows/executables/tools/setup_launcher/libsetup_payload.a"
+              -I executables/libraries bench/adler32_timing_win32.cpp
+              "$windows/executables/libraries/setup_payload/libsetup_payload.a"
               -lz -static -mconsole -o "$timing_exe")
 "${timing_build[@]}"
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes executables/tools/setup_launcher/src/file_names_upcase_table.h: Unicode's simple
+"""Writes executables/libraries/setup_payload/file_names_upcase_table.h: Unicode's simple
 uppercase mapping of the UTF-16 code units U+0000 to U+FFFF, the table by which Windows compares
 file names without case. Reads UnicodeData.txt (Debian's unicode-data package puts it under
 /usr/share/unicode). Run again when moving to a newer Unicode version:
@@ -12,7 +12,7 @@ import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OUTPUT = os.path.join(ROOT, "executables/tools/setup_launcher/src/file_names_upcase_table.h")
+OUTPUT = os.path.join(ROOT, "executables/libraries/setup_payload/file_names_upcase_table.h")
 
 
 def mappings(path):

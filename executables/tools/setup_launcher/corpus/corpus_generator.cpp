@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "adler32.h"
-#include "chain_reader.h"
+#include "setup_payload/adler32.h"
+#include "setup_payload/chain_reader.h"
 #include "wide_format.h"
 
 namespace {
@@ -91,7 +91,8 @@ std::vector<Layout> parse_chain(const char* packed_path, std::size_t image_size,
         if (result.status == HeaderStatus::end_of_chain)
             break;
         if (result.status == HeaderStatus::error)
-            fail(std::string("the valid chain does not read: ") + result.error_key);
+            fail("the valid chain does not read: failure " +
+                 std::to_string(static_cast<int>(result.failure)));
         const AttachmentHeader& header = result.header;
         const auto image = static_cast<std::int64_t>(image_size);
         layouts.push_back({header, static_cast<std::size_t>(header.data_start - image),

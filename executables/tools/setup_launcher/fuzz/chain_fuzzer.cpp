@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chain_reader.h"
+#include "setup_payload/chain_reader.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ std::int64_t walk(std::FILE* file, const std::uint8_t* data, std::int64_t chain_
         if (result.status == HeaderStatus::end_of_chain)
             return total;
         if (result.status == HeaderStatus::error) {
-            check(result.error_key != nullptr && std::strncmp(result.error_key, "error_", 6) == 0);
+            check(result.failure != ReadFailure::none);
             return -1;
         }
         const AttachmentHeader& header = result.header;

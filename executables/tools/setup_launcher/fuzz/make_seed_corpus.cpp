@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "adler32.h"
-#include "payload_format.h"
+#include "setup_payload/adler32.h"
+#include "setup_payload/payload_format.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Feeds arbitrary launcher files to the launcher's whole read path, in the order of the launch
 // sequence: the search for the chain's end (up to the end of the signed range), the sizing
-// pre-pass, the progress window, then read_attachment until the chain ends, extracting into a
+// pre-pass, the progress window, then read_attachments until the chain ends, extracting into a
 // private temporary directory. A fatal error abandons the one input instead of ending the process.
 //
 // When the chain reads to its end, every extracted file must hold exactly its attachment's data,
@@ -20,8 +20,7 @@
 #include <vector>
 
 #include "attachments.h"
-#include "error_report_testing.h"
-#include "file_helpers_testing.h"
+#include "launcher_test_hooks.h"
 #include "setup_launcher.h"
 #include "string_table.h"
 #include "wide_format.h"
@@ -59,9 +58,9 @@ struct InputAbandoned {};
     throw InputAbandoned{};
 }
 
-std::string temp_directory;   // TMP and TMPDIR of the process
-std::string extraction_root;  // where the launcher's extraction directory comes to lie
-std::string input_path;       // the launcher file of the current input
+std::string temp_directory;        // TMP and TMPDIR of the process
+std::string extraction_directory;  // where the launcher's extraction directory comes to lie
+std::string input_path;            // the launcher file of the current input
 std::string base_directory;
 
 std::vector<std::string> entries(const std::string& directory) {
@@ -153,7 +152,7 @@ void check_extraction(std::FILE* file, const std::uint8_t* data, std::int64_t ch
     }
     check(commands == common_commands().size() + localized_commands().size());
     std::vector<std::string> files;
-    collect_files(extraction_root, files);
+    collect_files(extraction_directory, files);
     check(files.size() == extracted);
 }
 
@@ -188,7 +187,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     base_directory = pattern;
     temp_directory = base_directory + "/tmp";
-    extraction_root = temp_directory + "/VOQSETUP2";
+    extraction_directory = temp_directory + "/VOQSETUP2";
     input_path = base_directory + "/setup";
     if (mkdir(temp_directory.c_str(), 0700) != 0)
         std::abort();
@@ -228,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fclose(open_streams().back());
 
     // The extraction directory was the only thing written, and it always gets the same name.
-    remove_tree(extraction_root);
+    remove_tree(extraction_directory);
     check(entries(temp_directory).empty());
     return 0;
 }

@@ -1,9 +1,8 @@
 #include "attachments.h"
 
-#include <algorithm>
 #include <cerrno>
 
-#include "adler32.h"
+#include "built_in_texts.h"
 #include "error_report.h"
 #include "platform.h"
 #include "setup_launcher.h"
@@ -17,7 +16,8 @@ constexpr unsigned progress_linger_milliseconds = 250;
 
 void report_header_error(const HeaderResult& result) {
     const std::u16string file_name = own_file_name();
-    FATAL_ERROR(result.error_key, file_name.c_str(), result.header.name.c_str());
+    fatal_error_key(__FILE__, __LINE__, read_failure_key(result.failure), file_name.c_str(),
+                    result.header.name.c_str());
 }
 
 void collect_command(const AttachmentHeader& header) {
@@ -38,37 +38,42 @@ void collect_command(const AttachmentHeader& header) {
 // there. So each report site clears it before the call whose failure it reports, or right before
 // a report that no call caused: the report carries a system error only when one belongs to it.
 
-// Copies the data in chunks, one write and one checksum update each, and advances the progress
-// window after every chunk. A chunk that fits the reader's window comes from there, with the
-// headers and data around it; a larger one is read on its own. Returns the Adler-32 of the data.
+// File data moves in chunks of this size: one read, one write, one checksum update and one step
+// of the progress window each.
+constexpr std::uint64_t extraction_chunk_size = 10485760;
+
+// Where the chunks of one file go, and the path that a failed write names.
+struct Extraction {
+    std::FILE* output;
+    const std::u16string& output_path;
+};
+
+// Writes a chunk and advances the progress window; a window that the user closed abandons the
+// run without a message.
+bool write_chunk(void* context, const std::uint8_t* bytes, std::size_t size) {
+    const Extraction& extraction = *static_cast<const Extraction*>(context);
+    errno = 0;
+    if (std::fwrite(bytes, 1, size, extraction.output) != size)
+        FATAL_ERROR("error_writing", extraction.output_path.c_str());
+    if (!report_progress(size)) {
+        std::fclose(extraction.output);
+        delete_extraction_dir();
+        exit_process(0);
+    }
+    return true;
+}
+
+// Copies the data into `output` and returns its Adler-32.
 std::uint32_t copy_data(ChainReader& chain, std::FILE* output, const AttachmentHeader& header,
                         const std::u16string& output_path) {
-    if (!reserve_chain_window(chain, static_cast<std::size_t>(std::min(header.fields.data_size,
-                                                                       extraction_chunk_size)))) {
+    Extraction extraction{output, output_path};
+    const DataCopy copy = copy_attachment_data(chain, header.data_start, header.fields.data_size,
+                                               extraction_chunk_size, write_chunk, &extraction);
+    if (copy.failure == CopyFailure::memory)
         FATAL_ERROR("error_internal");
-    }
-    std::uint32_t sum = adler32_initial;
-    std::int64_t position = header.data_start;
-    for (std::uint64_t remaining = header.fields.data_size; remaining > 0;) {
-        const auto chunk = static_cast<std::size_t>(std::min(remaining, extraction_chunk_size));
-        errno = 0;
-        const std::uint8_t* bytes = read_chain_bytes(chain, position, chunk);
-        if (bytes == nullptr)
-            FATAL_ERROR("error_reading_file", own_file_name().c_str(), header.name.c_str());
-        errno = 0;
-        if (std::fwrite(bytes, 1, chunk, output) != chunk)
-            FATAL_ERROR("error_writing", output_path.c_str());
-        sum = adler32(sum, bytes, chunk);
-        position += static_cast<std::int64_t>(chunk);
-        remaining -= chunk;
-        if (!report_progress(chunk)) {
-            // The user closed the progress window: abandon the run without a message.
-            std::fclose(output);
-            delete_extraction_dir();
-            exit_process(0);
-        }
-    }
-    return sum;
+    if (copy.failure == CopyFailure::read)
+        FATAL_ERROR("error_reading_file", own_file_name().c_str(), header.name.c_str());
+    return copy.checksum;
 }
 
 void extract_file(ChainReader& chain, const AttachmentHeader& header) {
@@ -104,6 +109,15 @@ void extract_file(ChainReader& chain, const AttachmentHeader& header) {
     }
 }
 
+// One step of the walk: collects the attachment's command and extracts its file.
+bool take_attachment(void* chain, const AttachmentHeader& header) {
+    if (header.fields.flags & flag_is_command)
+        collect_command(header);
+    if (is_extracted(header.fields))
+        extract_file(*static_cast<ChainReader*>(chain), header);
+    return true;
+}
+
 void run_commands(const std::vector<LaunchCommand>& commands, bool any_language,
                   std::uint16_t language) {
     for (const LaunchCommand& command : commands) {
@@ -128,6 +142,33 @@ std::uint16_t chosen_language() {
 
 }  // namespace
 
+const char* read_failure_key(ReadFailure failure) {
+    switch (failure) {
+        case ReadFailure::signature_unreadable:
+            return text_key("error_reading_signature");
+        case ReadFailure::before_file_start:
+            return text_key("error_reading");
+        case ReadFailure::header_unreadable:
+            return text_key("error_reading_header");
+        case ReadFailure::header_size_mismatch:
+        case ReadFailure::command_without_program:
+            return text_key("error_corrupt_header");
+        case ReadFailure::parameters_unreadable:
+            return text_key("error_reading_parameters");
+        case ReadFailure::name_unreadable:
+            return text_key("error_reading_file_name");
+        case ReadFailure::file_without_name:
+            return text_key("error_file_without_name");
+        case ReadFailure::lcid_unreadable:
+            return text_key("error_reading_LCID");
+        case ReadFailure::unsafe_file_name:
+            return text_key("error_invalid_file_name");
+        case ReadFailure::none:
+            break;
+    }
+    return text_key("error_internal");
+}
+
 std::vector<LaunchCommand>& common_commands() {
     static std::vector<LaunchCommand> commands;
     return commands;
@@ -138,21 +179,10 @@ std::vector<LaunchCommand>& localized_commands() {
     return commands;
 }
 
-std::int64_t read_attachment(ChainReader& chain, std::int64_t end) {
-    // A header that can't be read shows a failed read's errno; a damaged one shows none.
-    errno = 0;
-    const HeaderResult result = read_attachment_header(chain, end);
-    if (result.status == HeaderStatus::end_of_chain)
-        return -1;
-    if (result.status == HeaderStatus::error)
-        report_header_error(result);
-
-    const AttachmentHeader& header = result.header;
-    if (header.fields.flags & flag_is_command)
-        collect_command(header);
-    if (is_extracted(header.fields))
-        extract_file(chain, header);
-    return header.data_start;
+void read_attachments(ChainReader& chain, std::int64_t chain_end) {
+    const ChainWalk walk = walk_chain(chain, chain_end, take_attachment, &chain);
+    if (walk.last.status == HeaderStatus::error)
+        report_header_error(walk.last);
 }
 
 bool extract_chain(std::FILE* file, const Signature& signature, std::int64_t& chain_end) {
@@ -179,8 +209,8 @@ bool extract_chain(std::FILE* file, const Signature& signature, std::int64_t& ch
     const bool show_progress = total != 0 || sized_by_estimate;
     if (show_progress)
         create_progress_window(static_cast<std::uint64_t>(total));
-    for (std::int64_t end = has_chain ? chain_end : -1; end >= 0;)
-        end = read_attachment(chain, end);
+    if (has_chain)
+        read_attachments(chain, chain_end);
     return show_progress;
 }
 

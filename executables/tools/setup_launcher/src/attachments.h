@@ -6,19 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "chain_reader.h"
 #include "file_helpers.h"
+#include "setup_payload/chain_reader.h"
 
 // Commands collected from the chain, in reading order (nearest the file's end first).
 std::vector<LaunchCommand>& common_commands();     // for every language
 std::vector<LaunchCommand>& localized_commands();  // bound to a language
 
-// Reads the attachment whose signature ends at `end`: extracts its data into the extraction
-// directory (verified by its Adler-32, under the progress window) and collects its command.
-// Returns the offset of the attachment's first byte, where the one before it ends; -1 at the end
-// of the chain. Every failure is reported; a progress window closed by the user ends the process
-// with code 0.
-std::int64_t read_attachment(ChainReader& chain, std::int64_t end);
+// The string-table key that words a read failure; every key takes the launcher file's name as its
+// first argument, "error_invalid_file_name" the attachment's name as its second.
+const char* read_failure_key(ReadFailure failure);
+
+// Reads the chain that ends at `chain_end` (nothing for one below 12), attachment by attachment
+// from the file's end: extracts each file into the extraction directory (verified by its Adler-32,
+// under the progress window) and collects each command. Every failure is reported; a progress
+// window closed by the user ends the process with code 0.
+void read_attachments(ChainReader& chain, std::int64_t chain_end);
 
 // The launch sequence up to the end of the extraction: finds the chain's end inside the signed
 // range (stored in `chain_end`; 0 or -1 when there is none), sizes the progress window and reads

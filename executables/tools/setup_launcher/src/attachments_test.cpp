@@ -8,9 +8,8 @@
 #include <fstream>
 #include <optional>
 
-#include "adler32.h"
-#include "file_helpers_testing.h"
-#include "setup_launcher_testing.h"
+#include "setup_launcher.h"
+#include "setup_payload/adler32.h"
 #include "string_table.h"
 #include "test_support.h"
 
@@ -67,7 +66,7 @@ protected:
         std::string pattern = fs::temp_directory_path() / "attachments_test.XXXXXX";
         temp_dir = mkdtemp(pattern.data());
         tmp.emplace("TMP", temp_dir.c_str());
-        init_string_table();
+        refill_string_tables();
         reset_extraction_root_for_tests();
         common_commands().clear();
         localized_commands().clear();
@@ -77,23 +76,25 @@ protected:
         fs::remove_all(temp_dir);
     }
 
-    // Writes the launcher file and reads its whole chain as the launcher does.
-    void read_chain(const std::string& bytes) {
+    // Writes the launcher file and reads its whole chain as the launcher does. Returns the size
+    // of the reader's window, which holds the largest chunk of data that was read.
+    std::size_t read_chain(const std::string& bytes) {
         const fs::path path = fs::path(temp_dir) / "setup.bin";
         std::ofstream(path, std::ios::binary) << bytes;
         std::FILE* file = std::fopen(path.c_str(), "rb");
-        ASSERT_NE(file, nullptr);
+        if (file == nullptr)
+            throw std::runtime_error("the launcher file can't be opened");
         create_progress_window(1);
         reset_progress_counters(bytes.size());
         ChainReader chain{file, attachment_signature()};
         try {
-            for (auto end = static_cast<std::int64_t>(bytes.size()); end >= 0;)
-                end = read_attachment(chain, end);
+            read_attachments(chain, static_cast<std::int64_t>(bytes.size()));
         } catch (...) {
             std::fclose(file);
             throw;
         }
         std::fclose(file);
+        return chain.capacity;
     }
 
     // The report that reading the chain raises; nothing when it reads to the end.
@@ -116,19 +117,21 @@ protected:
     ScopedUiLanguage language{"en_US.UTF-8"};
 };
 
+// The data moves in chunks of at most 10 MiB, each read whole into the reader's window; the copy
+// itself, one step of the progress window per chunk, is tested with the chain reader.
 TEST_F(ReadAttachmentTest, ChunksAreTenMebibytesWithOneProgressStepEach) {
     const std::size_t chunk = 10485760;
     std::string exact(chunk, '\0');
     for (std::size_t i = 0; i < exact.size(); i += 4093)
         exact[i] = static_cast<char>(i);
-    read_chain(launcher_file({file_piece(u"exact.bin", exact)}));
-    EXPECT_EQ(progress_report_count(), 1u);
+    EXPECT_EQ(read_chain(launcher_file({file_piece(u"exact.bin", exact)})), chunk);
+    EXPECT_EQ(progress_bytes_done(), chunk);
     EXPECT_EQ(read_file(extracted("exact.bin")), exact);
 
     reset_extraction_root_for_tests();
     fs::remove_all(fs::path(temp_dir) / "VOQSETUP2");
-    read_chain(launcher_file({file_piece(u"more.bin", exact + "!")}));
-    EXPECT_EQ(progress_report_count(), 2u);
+    EXPECT_EQ(read_chain(launcher_file({file_piece(u"more.bin", exact + "!")})), chunk)
+        << "the last byte comes in a chunk of its own";
     EXPECT_EQ(progress_bytes_done(), chunk + 1);
     EXPECT_EQ(read_file(extracted("more.bin")), exact + "!");
 }
@@ -276,6 +279,33 @@ TEST_F(ReadAttachmentTest, UnsizableChainIsReportedEvenWhenTheEstimateIsZero) {
             extract_chain(file, attachment_signature(), chain_end);
         },
         testing::ExitedWithCode(1), "header corrupt");
+}
+
+// Every read failure is worded by the key the launcher has always shown for it, and both tables
+// have a text for each: a key without one would show an empty report.
+TEST(ReadFailureKey, NamesAKeyWithTextsInBothLanguagesForEveryFailure) {
+    const std::pair<ReadFailure, std::string> expected[] = {
+        {ReadFailure::signature_unreadable, "error_reading_signature"},
+        {ReadFailure::before_file_start, "error_reading"},
+        {ReadFailure::header_unreadable, "error_reading_header"},
+        {ReadFailure::header_size_mismatch, "error_corrupt_header"},
+        {ReadFailure::parameters_unreadable, "error_reading_parameters"},
+        {ReadFailure::name_unreadable, "error_reading_file_name"},
+        {ReadFailure::file_without_name, "error_file_without_name"},
+        {ReadFailure::lcid_unreadable, "error_reading_LCID"},
+        {ReadFailure::unsafe_file_name, "error_invalid_file_name"},
+        {ReadFailure::command_without_program, "error_corrupt_header"},
+    };
+    ASSERT_EQ(std::size(expected) + 1, read_failure_count) << "every failure but none";
+    ScopedUiLanguage language{"en_US.UTF-8"};
+    refill_string_tables();
+    for (const auto& [failure, key] : expected) {
+        EXPECT_EQ(read_failure_key(failure), key);
+        for (const std::uint16_t lcid : {lcid_english, lcid_german}) {
+            ASSERT_TRUE(select_language(lcid));
+            EXPECT_FALSE(get_text(read_failure_key(failure)).empty()) << key << " in " << lcid;
+        }
+    }
 }
 
 }  // namespace

@@ -4,19 +4,11 @@
 #include <cstring>
 #include <new>
 
-#include "error_report_testing.h"
 #include "platform.h"
 #include "string_table.h"
 #include "wide_format.h"
 
 namespace {
-
-void show_and_exit(const ErrorReport& report) {
-    show_error_box(report.message, report.title);
-    exit_process(1);
-}
-
-FatalErrorHandler fatal_error_handler = show_and_exit;
 
 // Appends the current table's text for `key`, formatted with the arguments that follow.
 void append_section(std::u16string& message, const char* key, ...) {
@@ -33,18 +25,19 @@ ErrorReport compose_error_report(const char* source_path, int line, std::uint32_
                                  const char16_t* format, va_list args) {
     ErrorReport report;
     report.message = format_wide_v(format, args);
-    append_section(report.message, "error_msg_file_and_line", source_path, line);
+    append_section(report.message, text_key("error_msg_file_and_line"), source_path, line);
     if (errno_value != 0) {
         const std::u16string description = widen(std::strerror(errno_value));
-        append_section(report.message, "error_msg_errno", errno_value, description.c_str());
+        append_section(report.message, text_key("error_msg_errno"), errno_value,
+                       description.c_str());
     }
     if (last_error != 0) {
-        append_section(report.message, "error_GetLastError", static_cast<int>(last_error),
+        append_section(report.message, text_key("error_GetLastError"), static_cast<int>(last_error),
                        system_text);
     }
     // The copy-help text is a format without arguments: a '%' in it is interpreted.
-    append_section(report.message, "error_msg_copy_help");
-    report.title = get_text("error_msg_title");
+    append_section(report.message, text_key("error_msg_copy_help"));
+    report.title = get_text(text_key("error_msg_title"));
     return report;
 }
 
@@ -63,11 +56,6 @@ ErrorReport compose_failure(const char* source_path, int line, const char16_t* f
                                 args);
 }
 
-[[noreturn]] void end_with(const ErrorReport& report) {
-    fatal_error_handler(report);
-    exit_process(1);
-}
-
 }  // namespace
 
 void fatal_error(const char* source_path, int line, const char16_t* format, ...) {
@@ -75,7 +63,7 @@ void fatal_error(const char* source_path, int line, const char16_t* format, ...)
     va_start(args, format);
     const ErrorReport report = compose_failure(source_path, line, format, nullptr, args);
     va_end(args);
-    end_with(report);
+    end_with_report(report);
 }
 
 void fatal_error_key(const char* source_path, int line, const char* key, ...) {
@@ -83,7 +71,7 @@ void fatal_error_key(const char* source_path, int line, const char* key, ...) {
     va_start(args, key);
     const ErrorReport report = compose_failure(source_path, line, nullptr, key, args);
     va_end(args);
-    end_with(report);
+    end_with_report(report);
 }
 
 namespace {
@@ -104,10 +92,4 @@ void install_out_of_memory_report() {
     if (memory_reserve == nullptr)
         memory_reserve = new char[64 * 1024];
     std::set_new_handler(report_out_of_memory);
-}
-
-FatalErrorHandler set_fatal_error_handler(FatalErrorHandler handler) {
-    const FatalErrorHandler previous = fatal_error_handler;
-    fatal_error_handler = handler != nullptr ? handler : show_and_exit;
-    return previous;
 }

@@ -26,7 +26,7 @@ const std::u16string english_help =
 
 class ErrorReportTest : public ::testing::Test {
 protected:
-    void SetUp() override { init_string_table(); }
+    void SetUp() override { refill_string_tables(); }
     ScopedUiLanguage language{"en_US.UTF-8"};
 };
 

@@ -4,20 +4,15 @@
 #include <string>
 
 #include "error_report.h"
-#include "file_helpers_testing.h"
-#include "file_names.h"
-#include "payload_format.h"
 #include "platform.h"
+#include "setup_payload/extraction_directory.h"
+#include "setup_payload/file_names.h"
+#include "setup_payload/payload_format.h"
 #include "wide_format.h"
 
-namespace {
-
-// The extraction directory with its closing separator; empty until the first extraction_path.
 std::u16string extraction_root;
 
-// The numbers 2 to 2,147,483,648 are tried for a new directory name.
-constexpr std::uint32_t first_directory_number = 2;
-constexpr std::uint32_t directory_name_candidates = 2147483647u;
+namespace {
 
 // A file held open by another process usually lets go within a second.
 constexpr int deletion_attempts = 10;
@@ -61,7 +56,7 @@ void create_extraction_root() {
     // or an entry that appeared in between. A name whose status can't be read ends the search
     // (every further name in that directory would be as unreadable), and so does any failure.
     const std::u16string base = base_directory(temp.path);
-    std::uint32_t number = first_directory_number;
+    std::uint32_t number = first_extraction_directory_number;
     DirectoryCandidate candidate = unique_directory_name(base, number);
     NewDirectoryStatus status = NewDirectoryStatus::failed;
     while (candidate.readable && !candidate.path.empty()) {
@@ -210,9 +205,8 @@ DirectoryCandidate unique_directory_name(const std::u16string& base, std::uint32
     std::u16string prefix = base;
     if (!ends_in_separator(prefix))
         prefix += native_separator();
-    prefix += u"VOQSETUP";
-    for (; number < first_directory_number + directory_name_candidates; ++number) {
-        std::u16string candidate = prefix + widen(std::to_string(number).c_str());
+    for (; number <= last_extraction_directory_number; ++number) {
+        std::u16string candidate = prefix + extraction_directory_name(number);
         const NameStatus status = name_status(candidate);
         if (status != NameStatus::taken)
             return {std::move(candidate), status == NameStatus::free};
@@ -234,15 +228,16 @@ void delete_directory_tree(DirectoryHandle directory) {
         // a reparse point), or one that can't be opened as such, is handled as a file: its
         // deletion fails and it stays as it is.
         const OpenDirectory subdirectory{entry.attributes == attribute_directory
-                                             ? open_directory_at(directory, entry.name)
+                                             ? open_directory_at(directory, entry.name, 0)
                                              : no_directory};
-        if (subdirectory.handle == no_directory) {
+        DirectoryIdentity identity;
+        if (subdirectory.handle == no_directory ||
+            !directory_identity(subdirectory.handle, identity)) {
             delete_with_retries([&] { return delete_file_at(directory, entry.name); });
             continue;
         }
         delete_directory_tree(subdirectory.handle);
-        delete_with_retries(
-            [&] { return remove_directory_at(directory, entry.name, subdirectory.handle); });
+        delete_with_retries([&] { return remove_directory_at(directory, entry.name, identity); });
     }
 }
 
@@ -254,11 +249,6 @@ void delete_extraction_dir() {
     delete_directory_tree(private_directory());
     delete_with_retries(remove_private_directory);
     release_private_directory();
-}
-
-void reset_extraction_root_for_tests() {
-    release_private_directory();
-    extraction_root.clear();
 }
 
 // ---- Running commands ----

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "private_directory.h"
 
 // ---- Own file and path ----
 
@@ -35,6 +36,10 @@ struct PathParts {
 PathParts split_path(std::u16string_view path);
 
 // ---- The extraction directory ----
+
+// The extraction directory with its closing separator, as the process's first extraction_path made
+// it; empty until then. The launcher makes one per process; nothing but this unit changes it.
+extern std::u16string extraction_root;
 
 // The path of a relative name inside the extraction directory. Creates the directory on the
 // first call of the process and every missing intermediate directory of the name ("/" and "\"

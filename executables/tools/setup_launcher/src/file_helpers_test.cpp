@@ -10,7 +10,6 @@
 #include <functional>
 #include <optional>
 
-#include "file_helpers_testing.h"
 #include "string_table.h"
 #include "test_support.h"
 
@@ -74,7 +73,7 @@ std::string make_private_temp_dir() {
 class FileHelpersTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        init_string_table();
+        refill_string_tables();
         reset_extraction_root_for_tests();
     }
     void TearDown() override {

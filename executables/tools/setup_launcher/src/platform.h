@@ -68,85 +68,10 @@ bool can_open_for_reading(const std::u16string& path);
 bool is_directory(const std::u16string& prefix);
 void sleep_milliseconds(unsigned milliseconds);
 
-// ---- The extraction directory, private to the launcher ----
-// The launcher runs elevated and runs what it extracted: from the moment the directory is made
-// until it is gone, nobody else may change anything in it, and the launcher reads, writes, runs
-// and deletes only what it made. So the directory is held open from its creation, everything
-// below it is reached from there, one component at a time, and nothing is ever reached through a
-// link or reparse point.
-
-// Creates the directory `path` (no closing separator) for the launcher alone: on Windows with a
-// protected DACL (private_directory_sddl) that everything made inside it inherits; elsewhere
-// with mode 0700 whatever the umask. The directory that holds it is opened once, by its path,
-// and the new directory is made and opened relative to that, and stays open until
-// release_private_directory: on Windows without delete sharing, so that nobody can rename it.
-// Replaces an earlier one.
-enum class NewDirectoryStatus {
-    created,
-    name_taken,  // something of that name exists, seen or not (a link whose target is gone)
-    failed,
-};
-NewDirectoryStatus create_private_directory(const std::u16string& path);
-// Makes `relative` (a path below the private directory; "/" separates, and on Windows "\" as
-// well) a chain of plain directories, creating each one that is missing. False when a
-// component is anything else: a file, a link, a reparse point, "." or "..". The directory asked
-// for last stays open, and files made in it are made through it.
-bool private_subdirectory(std::u16string_view relative);
-
-// A new file below the private directory, open for writing ("wb").
-enum class NewFileStatus {
-    created,
-    name_taken,  // an entry of that name exists: a file, a link (dangling or not), a device...
-    failed,      // anything else, a directory of that name included
-};
-struct NewFile {
-    NewFileStatus status = NewFileStatus::failed;
-    std::FILE* file = nullptr;
-};
-// Creates the file `relative` exclusively: never opens what exists, never follows a link or
-// reparse point, in the name or in the directories above it.
-NewFile create_private_file(std::u16string_view relative);
-
-// ---- Deleting the private directory, through what the launcher holds ----
-// An open directory: a descriptor or a handle. Each is reached from the one above it, by one
-// name, without following a link or reparse point.
-using DirectoryHandle = std::intptr_t;
-inline constexpr DirectoryHandle no_directory = -1;
-
-// One entry of a directory listing. `attributes` is the system's attribute word: exactly
-// 0x10 for a plain directory. Where the system keeps no such word, a directory gives 0x10, a
-// symbolic link 0x400 (so that it is deleted as an entry and never followed) and anything else
-// 0x20.
-struct DirectoryEntry {
-    std::u16string name;
-    std::uint32_t attributes;
-};
-inline constexpr std::uint32_t attribute_directory = 0x10;
-
-// The private directory as it is held; no_directory when there is none.
-DirectoryHandle private_directory();
-// Lets go of the directory below it that was held open for the files made there, so that
-// nothing of the launcher's own keeps it from being deleted.
-void release_held_subdirectory();
-// The entries of an open directory, without "." and ".."; none when it can't be listed.
-std::vector<DirectoryEntry> list_directory_at(DirectoryHandle directory);
-// Opens the entry `name` of `parent` when it is a plain directory (no link, no reparse point);
-// no_directory otherwise. The caller closes it.
-DirectoryHandle open_directory_at(DirectoryHandle parent, const std::u16string& name);
-void close_directory(DirectoryHandle directory);
-// Deletes the entry `name` of `parent` that is no directory: a file, or a link itself, never
-// what it points to. False when it stays.
-bool delete_file_at(DirectoryHandle parent, const std::u16string& name);
-// Removes the empty directory `directory`, opened as `name` of `parent`. False when it stays,
-// also when `name` no longer names it.
-bool remove_directory_at(DirectoryHandle parent, const std::u16string& name,
-                         DirectoryHandle directory);
-// Removes the private directory itself, which must be empty by now, through the directory that
-// holds it: only while its name there still names the directory that was made. False when it
-// stays.
-bool remove_private_directory();
-// Lets the private directory and the directory that holds it go.
-void release_private_directory();
+// The descriptor text (SDDL) that the extraction directory is made with on Windows: the one of
+// private_directory_sddl for this process's token. False when the token can't be read. Elsewhere
+// true with an empty text: there the directory's mode keeps it private.
+bool private_directory_security(std::u16string& sddl);
 
 // Opens a program through the system's shell with a parameter line in a working directory.
 // `quiet` keeps the shell from showing error dialogs of its own. Where there is no shell, the

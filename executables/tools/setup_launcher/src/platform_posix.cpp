@@ -138,6 +138,11 @@ bool is_directory(const std::u16string& prefix) {
     return true;
 }
 
+bool private_directory_security(std::u16string& sddl) {
+    sddl.clear();
+    return true;
+}
+
 void sleep_milliseconds(unsigned milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000),
                        static_cast<long>(milliseconds % 1000) * 1000000L};

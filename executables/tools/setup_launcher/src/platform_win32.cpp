@@ -11,10 +11,10 @@
 #include <cstring>
 
 #include "file_helpers.h"
-#include "file_names.h"
 #include "platform.h"
-#include "system_errors.h"
-#include "wide_win32.h"
+#include "setup_payload/file_names.h"
+#include "setup_payload/system_errors.h"
+#include "setup_payload/wide_win32.h"
 
 std::uint16_t user_ui_language() {
     return GetUserDefaultUILanguage();
@@ -129,6 +129,47 @@ bool is_directory(const std::u16string& prefix) {
 
 void sleep_milliseconds(unsigned milliseconds) {
     Sleep(milliseconds);
+}
+
+namespace {
+
+// The calling user's SID as text; empty when it can't be read.
+std::u16string token_user_sid(HANDLE token) {
+    // The largest SID there can be follows the structure.
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    if (!GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &size) ||
+        !ConvertSidToStringSidW(buffer.user.User.Sid, &text)) {
+        return {};
+    }
+    std::u16string sid = from_wide(text);
+    LocalFree(text);
+    return sid;
+}
+
+}  // namespace
+
+// SYSTEM and Administrators, and the user unless the process is elevated (then it reaches the
+// directory as an administrator).
+bool private_directory_security(std::u16string& sddl) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+        elevation.TokenIsElevated != 0;
+    const std::u16string user_sid = elevated ? std::u16string() : token_user_sid(token);
+    CloseHandle(token);
+    if (!elevated && user_sid.empty())
+        return false;
+    sddl = private_directory_sddl(elevated, user_sid);
+    return true;
 }
 
 // The working directory goes by its path: the extraction directory's name can't be taken away

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <memory>
 
-#include "setup_launcher_testing.h"
 #include "string_table.h"
 #include "wide_format.h"
+
+ProgressCounters progress_counters;
+CollectedLanguages collected_languages;
 
 namespace {
 
@@ -19,27 +21,10 @@ constexpr std::uint16_t language_group_mask = 0x1FF;
 constexpr std::size_t name_capacity = 80;
 constexpr std::size_t display_name_capacity = name_capacity + name_capacity + 3;
 
-std::uint64_t bytes_total = 0;
-std::uint64_t bytes_done = 0;
-std::uint32_t reports_since_reset = 0;
-
-// The distinct languages in the order they arrived, and which ones are among them (one bit per
-// 16-bit value, allocated with the first language): one step per command however many
-// languages a payload carries.
-std::vector<std::uint16_t> arrivals;
-std::unique_ptr<std::uint32_t[]> collected;
-// The same languages newest first, as they are shown; rebuilt from `arrivals` when asked for
-// after new ones arrived (inserting each in front would cost a step per language kept).
-std::vector<std::uint16_t> newest_first;
-// How many collected languages share each group key (the low 9 bits), allocated with the first.
-std::unique_ptr<std::uint32_t[]> language_groups;
-// The names the dialog's list was filled with, parallel to collected_lcids().
-std::vector<std::u16string> listed_names;
-
 std::u16string locale_not_found_text(std::uint16_t lcid) {
     char16_t buffer[name_capacity];
-    format_wide_to_buffer(buffer, name_capacity, get_text("error_locale_not_found").c_str(),
-                          unsigned{lcid});
+    format_wide_to_buffer(buffer, name_capacity,
+                          get_text(text_key("error_locale_not_found")).c_str(), unsigned{lcid});
     return buffer;
 }
 
@@ -64,49 +49,42 @@ std::uint32_t progress_position(std::uint64_t done, std::uint64_t total) {
 }
 
 void reset_progress_counters(std::uint64_t total) {
-    bytes_total = total;
-    bytes_done = 0;
-    reports_since_reset = 0;
-}
-
-std::uint32_t progress_report_count() {
-    return reports_since_reset;
-}
-
-std::uint64_t progress_bytes_done() {
-    return bytes_done;
+    progress_counters.total = total;
+    progress_counters.done = 0;
 }
 
 std::uint32_t add_progress_bytes(std::uint64_t chunk_size) {
-    bytes_done += chunk_size;
-    ++reports_since_reset;
-    return progress_position(bytes_done, bytes_total);
+    progress_counters.done += chunk_size;
+    return progress_position(progress_counters.done, progress_counters.total);
 }
 
 // ---- Language choice ----
 
 void add_command_lcid(std::uint16_t lcid) {
-    if (!collected) {
-        collected.reset(new std::uint32_t[0x10000 / 32]());
-        language_groups.reset(new std::uint32_t[language_group_mask + 1]());
+    CollectedLanguages& languages = collected_languages;
+    if (!languages.collected) {
+        languages.collected.reset(new std::uint32_t[0x10000 / 32]());
+        languages.language_groups.reset(new std::uint32_t[language_group_mask + 1]());
     }
-    std::uint32_t& word = collected[lcid / 32];
+    std::uint32_t& word = languages.collected[lcid / 32];
     const std::uint32_t bit = std::uint32_t{1} << (lcid % 32);
     if (word & bit)
         return;
     word |= bit;
-    arrivals.push_back(lcid);
-    ++language_groups[lcid & language_group_mask];
+    languages.arrivals.push_back(lcid);
+    ++languages.language_groups[lcid & language_group_mask];
 }
 
 const std::vector<std::uint16_t>& collected_lcids() {
-    if (newest_first.size() != arrivals.size())
-        newest_first.assign(arrivals.rbegin(), arrivals.rend());
-    return newest_first;
+    CollectedLanguages& languages = collected_languages;
+    if (languages.newest_first.size() != languages.arrivals.size())
+        languages.newest_first.assign(languages.arrivals.rbegin(), languages.arrivals.rend());
+    return languages.newest_first;
 }
 
 std::size_t language_group_size(std::uint16_t lcid) {
-    return language_groups ? language_groups[lcid & language_group_mask] : 0;
+    const CollectedLanguages& languages = collected_languages;
+    return languages.language_groups ? languages.language_groups[lcid & language_group_mask] : 0;
 }
 
 std::u16string language_display_name(std::uint16_t lcid) {
@@ -137,25 +115,18 @@ std::vector<std::u16string> language_display_names() {
 }
 
 const std::vector<std::u16string>& list_language_names() {
-    listed_names = language_display_names();
-    return listed_names;
+    collected_languages.listed_names = language_display_names();
+    return collected_languages.listed_names;
 }
 
 std::uint16_t listed_language(std::u16string_view item_text) {
     if (item_text.empty())
         return 0;
     const std::vector<std::uint16_t>& lcids = collected_lcids();
-    for (std::size_t i = 0; i < listed_names.size() && i < lcids.size(); ++i) {
-        if (listed_names[i] == item_text)
+    const std::vector<std::u16string>& names = collected_languages.listed_names;
+    for (std::size_t i = 0; i < names.size() && i < lcids.size(); ++i) {
+        if (names[i] == item_text)
             return lcids[i];
     }
     return 0;
-}
-
-void reset_collected_lcids() {
-    arrivals.clear();
-    collected.reset();
-    newest_first.clear();
-    language_groups.reset();
-    listed_names.clear();
 }

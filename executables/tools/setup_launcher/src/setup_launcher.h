@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,34 @@ std::vector<std::u16string> language_display_names();
 // Shows the language dialog; the chosen language, or 0 when the user cancelled or closed it.
 // A dialog that cannot be shown is reported as "error_internal".
 std::uint16_t choose_language();
+
+// ---- Process-wide state, kept by this unit ----
+
+// The byte counters behind the progress bar: the total the window was sized for, and the bytes
+// reported since.
+struct ProgressCounters {
+    std::uint64_t total = 0;
+    std::uint64_t done = 0;
+};
+extern ProgressCounters progress_counters;
+
+// The languages of the payload's commands, collected once per process.
+struct CollectedLanguages {
+    // The distinct languages in the order they arrived, and which ones are among them (one bit
+    // per 16-bit value, allocated with the first language): one step per command however many
+    // languages a payload carries.
+    std::vector<std::uint16_t> arrivals;
+    std::unique_ptr<std::uint32_t[]> collected;
+    // The same languages newest first, as they are shown; rebuilt from `arrivals` when asked for
+    // after new ones arrived (inserting each in front would cost a step per language kept).
+    std::vector<std::uint16_t> newest_first;
+    // How many collected languages share each group key (the low 9 bits), allocated with the
+    // first.
+    std::unique_ptr<std::uint32_t[]> language_groups;
+    // The names the dialog's list was filled with, parallel to collected_lcids().
+    std::vector<std::u16string> listed_names;
+};
+extern CollectedLanguages collected_languages;
 
 // ---- Pieces shared by the Windows dialogs and the POSIX stand-ins ----
 

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "setup_launcher.h"
-#include "setup_launcher_testing.h"
 #include "string_table.h"
 #include "wide_format.h"
 
@@ -123,10 +122,6 @@ void close_progress_window() {
     if (progress_shown && bar_on_terminal)
         std::fputc('\n', stderr);
     progress_shown = false;
-}
-
-bool progress_window_shown() {
-    return progress_shown;
 }
 
 // ---- Language choice ----

@@ -11,9 +11,8 @@
 #include "file_helpers.h"
 #include "resource_ids.h"
 #include "setup_launcher.h"
-#include "setup_launcher_testing.h"
+#include "setup_payload/wide_win32.h"
 #include "string_table.h"
-#include "wide_win32.h"
 
 namespace {
 
@@ -109,8 +108,10 @@ INT_PTR CALLBACK progress_dialog_proc(HWND window, UINT message, WPARAM, LPARAM)
 // ---- Language dialog ----
 
 void set_button_texts(HWND dialog) {
-    SendDlgItemMessageW(dialog, IDOK, WM_SETTEXT, 0, text_parameter(get_text("button_ok")));
-    SendDlgItemMessageW(dialog, IDCANCEL, WM_SETTEXT, 0, text_parameter(get_text("button_cancel")));
+    SendDlgItemMessageW(dialog, IDOK, WM_SETTEXT, 0,
+                        text_parameter(get_text(text_key("button_ok"))));
+    SendDlgItemMessageW(dialog, IDCANCEL, WM_SETTEXT, 0,
+                        text_parameter(get_text(text_key("button_cancel"))));
 }
 
 // The language of the selected item, or 0. A language with a built-in string table becomes current
@@ -234,10 +235,6 @@ void close_progress_window() {
         return;
     DestroyWindow(progress_window_handle);
     progress_window_handle = nullptr;
-}
-
-bool progress_window_shown() {
-    return progress_window_handle != nullptr;
 }
 
 // ---- Language choice ----

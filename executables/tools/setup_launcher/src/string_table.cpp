@@ -2,21 +2,16 @@
 
 #include "error_report.h"
 #include "platform.h"
-#include "string_table_testing.h"
 #include "wide_format.h"
+
+StringTables string_tables;
 
 namespace {
 
-StringTable english_table;
-StringTable german_table;
-std::map<std::uint16_t, StringTable*> language_tables;
-StringTable* current_table = nullptr;
-
 void fill_table(StringTable& table, std::uint16_t lcid, bool english,
                 std::vector<std::uint16_t>& languages) {
-    table.clear();  // empty in the process; tests fill the tables more than once
-    current_table = &table;
-    language_tables[lcid] = &table;
+    string_tables.current = &table;
+    string_tables.by_language[lcid] = &table;
     languages.push_back(lcid);
     for (const BuiltInText& text : built_in_texts()) {
         add_text(text.key, english ? text.english : text.german);
@@ -27,35 +22,36 @@ void fill_table(StringTable& table, std::uint16_t lcid, bool english,
 
 void init_string_table() {
     std::vector<std::uint16_t> languages;
-    fill_table(english_table, lcid_english, true, languages);
-    fill_table(german_table, lcid_german, false, languages);
+    fill_table(string_tables.english, lcid_english, true, languages);
+    fill_table(string_tables.german, lcid_german, false, languages);
     select_language(pick_ui_language(languages));
 }
 
 void add_text(const char* key, const char16_t* text) {
-    const auto existing = current_table->find(key);
-    if (existing != current_table->end()) {
+    StringTable& table = *string_tables.current;
+    const auto existing = table.find(key);
+    if (existing != table.end()) {
         // A fixed text, not a table entry: the table being filled may not hold its texts yet.
         FATAL_ERROR_FORMAT(
             u"string_table already contains key '%s'.\nold value: '%s'\nnew value: '%s'",
             widen(key).c_str(), existing->second.c_str(), text);
     }
-    current_table->emplace(key, text);
+    table.emplace(key, text);
 }
 
 const std::u16string& get_text(const char* key) {
-    if (current_table == nullptr) {
+    if (string_tables.current == nullptr) {
         static const std::u16string empty;
         return empty;
     }
-    return (*current_table)[key];
+    return (*string_tables.current)[key];
 }
 
 bool select_language(std::uint16_t lcid) {
-    const auto found = language_tables.find(lcid);
-    if (found == language_tables.end())
+    const auto found = string_tables.by_language.find(lcid);
+    if (found == string_tables.by_language.end())
         return false;
-    current_table = found->second;
+    string_tables.current = found->second;
     return true;
 }
 
@@ -76,9 +72,4 @@ std::uint16_t pick_language(std::uint16_t ui_language, const std::vector<std::ui
 
 std::uint16_t pick_ui_language(const std::vector<std::uint16_t>& lcids) {
     return pick_language(user_ui_language(), lcids);
-}
-
-const StringTable& current_string_table() {
-    static const StringTable none;
-    return current_table != nullptr ? *current_table : none;
 }

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "built_in_texts.h"  // text_key, which checks the keys of get_text
 
 inline constexpr std::uint16_t lcid_english = 0x0409;
 inline constexpr std::uint16_t lcid_german = 0x0407;
@@ -30,3 +33,16 @@ std::uint16_t pick_language(std::uint16_t ui_language, const std::vector<std::ui
 
 // pick_language with the user's interface language.
 std::uint16_t pick_ui_language(const std::vector<std::uint16_t>& lcids);
+
+// ---- Process-wide state, kept by this unit ----
+
+using StringTable = std::map<std::string, std::u16string>;
+
+// Both tables, filled once per process by init_string_table, and the current one.
+struct StringTables {
+    StringTable english;
+    StringTable german;
+    std::map<std::uint16_t, StringTable*> by_language;
+    StringTable* current = nullptr;
+};
+extern StringTables string_tables;

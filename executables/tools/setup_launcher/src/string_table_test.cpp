@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "string_table_testing.h"
+#include "launcher_test_hooks.h"
 #include "test_support.h"
 
 namespace {
@@ -46,7 +46,7 @@ TEST(StringTable, BothTablesHoldEveryKeyInTheGivenOrder) {
     EXPECT_EQ(keys_in_order(), expected);
 
     ScopedUiLanguage lang("en_US.UTF-8");
-    init_string_table();
+    refill_string_tables();
     for (std::uint16_t lcid : {lcid_german, lcid_english}) {
         ASSERT_TRUE(select_language(lcid));
         for (const std::string& key : expected) {
@@ -57,7 +57,7 @@ TEST(StringTable, BothTablesHoldEveryKeyInTheGivenOrder) {
 
 TEST(StringTable, TextsAreExactCodeUnits) {
     ScopedUiLanguage lang("de_DE.UTF-8");
-    init_string_table();
+    refill_string_tables();
     const std::u16string temp_dir = get_text("error_create_temp_dir");
     ASSERT_EQ(temp_dir.size(), 55u);
     EXPECT_EQ(temp_dir[6], char16_t(0x00E4)) << "a-umlaut as one precomposed unit";
@@ -83,18 +83,18 @@ TEST(StringTable, InterfaceLanguagePicksTheTable) {
                  {"ja_JP.UTF-8", u"Error"},  {"C", u"Error"}};
     for (const auto& c : cases) {
         ScopedUiLanguage lang(c.locale);
-        init_string_table();
+        refill_string_tables();
         EXPECT_EQ(get_text("error_msg_title"), c.title) << c.locale;
     }
     ScopedUiLanguage lang("en_US.UTF-8");
     ScopedEnv messages("LC_MESSAGES", "de_AT.UTF-8");  // set after the language clears it
-    init_string_table();
+    refill_string_tables();
     EXPECT_EQ(get_text("error_msg_title"), u"Fehler") << "LC_MESSAGES wins over LANG";
 }
 
 TEST(StringTable, SelectLanguageNeedsAnExactTable) {
     ScopedUiLanguage lang("en_US.UTF-8");
-    init_string_table();
+    refill_string_tables();
     EXPECT_FALSE(select_language(0x0C07));
     EXPECT_EQ(get_text("button_cancel"), u"Cancel");
     EXPECT_TRUE(select_language(0x0407));
@@ -103,7 +103,7 @@ TEST(StringTable, SelectLanguageNeedsAnExactTable) {
 
 TEST(StringTable, MissingKeyYieldsEmptyTextAndIsAddedToTheCurrentTableOnly) {
     ScopedUiLanguage lang("en_US.UTF-8");
-    init_string_table();
+    refill_string_tables();
     EXPECT_EQ(current_string_table().count("no_such_key"), 0u);
     const std::u16string& first = get_text("no_such_key");
     EXPECT_TRUE(first.empty());
@@ -115,7 +115,7 @@ TEST(StringTable, MissingKeyYieldsEmptyTextAndIsAddedToTheCurrentTableOnly) {
 
 TEST(StringTable, DuplicateKeyReportsOldAndNewTextOnThreeLines) {
     ScopedUiLanguage lang("en_US.UTF-8");
-    init_string_table();
+    refill_string_tables();
     ThrowOnFatalError guard;
     try {
         add_text("error_internal", u"Something else");

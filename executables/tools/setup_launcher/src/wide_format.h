@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <string>
 
-#include "text_encoding.h"  // widen, as %S does, and the UTF-8 conversions
+#include "setup_payload/text_encoding.h"  // widen, as %S does, and the UTF-8 conversions
 
 // Formats into a caller's buffer of `count` code units. Output that does not fit is cut after
 // count - 1 units and always terminated. Returns the number of units written (without the

@@ -13,10 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "file_names.h"
 #include "packer_branding.h"
-#include "payload_format.h"
-#include "text_encoding.h"
+#include "setup_payload/extraction_directory.h"
+#include "setup_payload/file_names.h"
+#include "setup_payload/payload_format.h"
+#include "setup_payload/text_encoding.h"
 
 // Bytes moved per read and write while copying file data.
 inline constexpr std::size_t copy_chunk_size = 1 << 20;
@@ -134,10 +135,18 @@ ManifestResult parse_manifest(std::string_view json_text, const std::filesystem:
                               const std::string& manifest_name);
 
 // Where the packer assumes the launcher extracts, since only the launcher knows: the temporary
-// directory of a user with a 20-character name (the longest Windows allows), and a directory
-// number of two digits.
+// directory of a user with a 20-character name (the longest Windows allows), and there the longest
+// name the launcher gives its extraction directory, so that a name the packer takes fits whichever
+// number the launcher's directory gets.
+inline constexpr std::u16string_view assumed_temp_directory =
+    u"C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\";
 inline constexpr std::u16string_view assumed_extraction_root =
-    u"C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\VOQSETUP99\\";
+    u"C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\VOQSETUP2147483648\\";
+static_assert(assumed_extraction_root.starts_with(assumed_temp_directory) &&
+              assumed_extraction_root.substr(assumed_temp_directory.size())
+                  .starts_with(longest_extraction_directory_name) &&
+              assumed_extraction_root.size() ==
+                  assumed_temp_directory.size() + longest_extraction_directory_name.size() + 1);
 // What that leaves of Windows' path limits for a name, and for the part of it up to its last
 // separator (the directories the launcher creates, with their closing separator).
 inline constexpr std::size_t max_file_name_units =

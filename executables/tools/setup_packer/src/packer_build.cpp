@@ -320,9 +320,9 @@ Status check_launcher(const fs::path& launcher, bool allow_foreign) {
         size = tell_stream(file.get());
     if (std::string problem = pe_image_problem(check_pe_image(file.get(), size)); !problem.empty())
         return Status::failure(name + ": " + problem + "; --launcher takes the setup launcher");
-    bool read_failed = false;
-    const std::int64_t found = find_signature(file.get(), attachment_signature(), read_failed);
-    if (read_failed)
+    errno = 0;
+    const std::int64_t found = find_first_signature(file.get(), size, attachment_signature());
+    if (found == -2)
         return Status::failure(name + ": can't read: " + errno_text(errno));
     if (found >= 0) {
         return Status::failure(

@@ -2,10 +2,9 @@
 #include <cerrno>
 #include <functional>
 
-#include "built_in_texts.h"
-#include "chain_reader.h"
 #include "packer_internal.h"
 #include "packer_io.h"
+#include "setup_payload/chain_reader.h"
 
 namespace fs = std::filesystem;
 
@@ -13,25 +12,33 @@ namespace {
 
 // --- Texts of the chain's failures --------------------------------------------------------------
 
-// A header error of the launcher in its English words, without the lead "Error reading '%s': "
-// that names the launcher file, which every message here names already.
-std::string header_problem(const char* key, std::u16string_view name) {
-    const std::string text = key != nullptr ? key : "";
-    // The launcher reports a failed seek this way as well; here it can only be data that would
-    // begin before the file does.
-    if (text == "error_reading")
-        return "can't be read: it reaches before the start of the file";
-    constexpr std::string_view lead = "Error reading '%s': ";
-    const char16_t* english = key != nullptr ? english_text(key) : nullptr;
-    std::string words = english != nullptr ? to_utf8(english) : std::string();
-    if (!words.starts_with(lead))
-        return "unreadable (" + text + ")";
-    words.erase(0, lead.size());
-    if (text == "error_invalid_file_name") {  // "invalid file name '%s'"
-        return words.substr(0, words.find("'%s'")) + in_quotes(name) + ": " +
-               file_name_problem(name);
+// Why the launcher would stop at a header, in setup_packer's words; the message names the
+// launcher file and the attachment already.
+std::string header_problem(ReadFailure failure, std::u16string_view name) {
+    switch (failure) {
+        case ReadFailure::signature_unreadable:
+            return "can't read header signature";
+        case ReadFailure::before_file_start:
+            return "can't be read: it reaches before the start of the file";
+        case ReadFailure::header_unreadable:
+            return "can't read header";
+        case ReadFailure::header_size_mismatch:
+        case ReadFailure::command_without_program:
+            return "header corrupt";
+        case ReadFailure::parameters_unreadable:
+            return "can't read parameters from header";
+        case ReadFailure::name_unreadable:
+            return "can't read file name from header";
+        case ReadFailure::file_without_name:
+            return "file attachment without file name";
+        case ReadFailure::lcid_unreadable:
+            return "can't read language code from header";
+        case ReadFailure::unsafe_file_name:
+            return "invalid file name " + in_quotes(name) + ": " + file_name_problem(name);
+        case ReadFailure::none:
+            break;
     }
-    return words;
+    return "unreadable";
 }
 
 std::string attachment_label(const std::string& file_name, std::size_t index) {
@@ -57,6 +64,8 @@ struct OpenChain {
     ImageDetails image;
     std::optional<SecurityDirectory> security;  // as stored, when the file is a PE image
     std::int64_t certificate_table = -1;        // its offset when it names a sane table
+    // Reads the chain, headers and data alike, through a window that it keeps.
+    mutable ChainReader reader{nullptr, attachment_signature()};
 };
 
 // True when the file begins with the headers of a Windows program, whatever its machine and
@@ -72,6 +81,7 @@ OpenChain open_chain(const fs::path& path) {
     chain.file_name = path_to_utf8(path);
     fs::file_type refused = fs::file_type::none;
     chain.file.reset(open_regular_file(path, refused));
+    chain.reader.file = chain.file.get();
     if (!chain.file) {
         chain.status = Status::failure(chain.file_name + ": " +
                                        (refused != fs::file_type::none
@@ -104,33 +114,50 @@ OpenChain open_chain(const fs::path& path) {
     return chain;
 }
 
+using AttachmentVisit = std::function<Status(const ListedAttachment&)>;
+
+// The walk's visitor: numbers the attachments and stops at the first failure of `visit`.
+struct NumberedVisit {
+    const AttachmentVisit& visit;
+    std::size_t index = 0;
+    Status status = Status::success();
+};
+
+bool visit_numbered(void* context, const AttachmentHeader& header) {
+    NumberedVisit& numbered = *static_cast<NumberedVisit*>(context);
+    numbered.status = numbered.visit(ListedAttachment{++numbered.index, header});
+    return numbered.status.ok();
+}
+
 // Reads the chain's headers from its end towards the image, as the launcher does, and hands each
 // attachment to `visit`. Stops at the first header the launcher would refuse or the first
 // failure of `visit`.
-Status walk_chain(const OpenChain& chain,
-                  const std::function<Status(const ListedAttachment&)>& visit) {
-    ChainReader reader{chain.file.get(), attachment_signature()};
-    std::int64_t end = chain.chain_end;
-    std::size_t index = 0;
-    while (end > 0) {
-        HeaderResult result = read_attachment_header(reader, end);
-        if (result.status == HeaderStatus::end_of_chain)
-            break;
-        ++index;
-        if (result.status == HeaderStatus::error) {
-            return Status::failure(attachment_label(chain.file_name, index) + ": " +
-                                   header_problem(result.error_key, result.header.name));
-        }
-        ListedAttachment attachment{index, std::move(result.header)};
-        if (attachment.header.data_start >= end) {
-            return Status::failure(attachment_label(chain.file_name, index) + ": header corrupt");
-        }
-        Status status = visit(attachment);
-        if (!status.ok())
-            return status;
-        end = attachment.header.data_start;
+Status walk_chain(const OpenChain& chain, const AttachmentVisit& visit) {
+    NumberedVisit numbered{visit};
+    const ChainWalk walk = ::walk_chain(chain.reader, chain.chain_end, visit_numbered, &numbered);
+    if (walk.last.status == HeaderStatus::error) {
+        return Status::failure(attachment_label(chain.file_name, walk.attachments) + ": " +
+                               header_problem(walk.last.failure, walk.last.header.name));
     }
-    return Status::success();
+    return numbered.status;
+}
+
+// Where check_data hands the data: an optional output, and the progress.
+struct DataOutput {
+    std::FILE* to;
+    ProgressCounter& progress;
+    int error = 0;  // of a failed write
+};
+
+bool write_and_count(void* context, const std::uint8_t* bytes, std::size_t size) {
+    DataOutput& output = *static_cast<DataOutput*>(context);
+    errno = 0;
+    if (output.to != nullptr && std::fwrite(bytes, 1, size, output.to) != size) {
+        output.error = errno;
+        return false;
+    }
+    output.progress.add(size);
+    return true;
 }
 
 // Recomputes the checksum of an attachment's data, optionally writing the data to `to`.
@@ -138,20 +165,24 @@ Status check_data(const OpenChain& chain, const ListedAttachment& attachment, st
                   const std::string& output_name, ProgressCounter& progress) {
     const FixedFields& fields = attachment.header.fields;
     const std::string label = attachment_label(chain.file_name, attachment.index);
-    if (!seek_stream(chain.file.get(), attachment.header.data_start, SEEK_SET)) {
-        return Status::failure(label + ": can't read file " + in_quotes(attachment.header.name));
-    }
-    const CopyResult copied = copy_stream(chain.file.get(), to, fields.data_size, progress);
-    if (copied.failure == CopyResult::Failure::read) {
-        return Status::failure(label + ": can't read file " + in_quotes(attachment.header.name));
-    }
-    if (copied.failure == CopyResult::Failure::write) {
-        return Status::failure(output_name + ": can't write: " + errno_text(copied.error));
+    const std::string file = in_quotes(attachment.header.name);
+    DataOutput output{to, progress};
+    const DataCopy copied =
+        copy_attachment_data(chain.reader, attachment.header.data_start, fields.data_size,
+                             copy_chunk_size, write_and_count, &output);
+    switch (copied.failure) {
+        case CopyFailure::none:
+            break;
+        case CopyFailure::memory:
+            return Status::failure(label + ": can't read file " + file + ": out of memory");
+        case CopyFailure::read:
+            return Status::failure(label + ": can't read file " + file);
+        case CopyFailure::sink:
+            return Status::failure(output_name + ": can't write: " + errno_text(output.error));
     }
     if (copied.checksum != fields.checksum) {
-        return Status::failure(label + ": file " + in_quotes(attachment.header.name) +
-                               " is corrupted: checksum " + hex32(copied.checksum) + " expected " +
-                               hex32(fields.checksum));
+        return Status::failure(label + ": file " + file + " is corrupted: checksum " +
+                               hex32(copied.checksum) + " expected " + hex32(fields.checksum));
     }
     return Status::success();
 }
@@ -159,8 +190,7 @@ Status check_data(const OpenChain& chain, const ListedAttachment& attachment, st
 std::uint64_t chain_data_total(const OpenChain& chain) {
     if (chain.chain_end <= 0)
         return 0;
-    ChainReader reader{chain.file.get(), attachment_signature()};
-    const std::int64_t total = total_data_size(reader, chain.chain_end);
+    const std::int64_t total = total_data_size(chain.reader, chain.chain_end);
     return total > 0 ? static_cast<std::uint64_t>(total) : 0;
 }
 

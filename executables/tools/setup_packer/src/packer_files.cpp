@@ -30,69 +30,80 @@ PinnedDirectory::~PinnedDirectory() {
     close();
 }
 
+void PinnedDirectory::close() {
+    for (const DirectoryHandle handle : handles_)
+        close_directory(handle);
+    handles_.clear();
+}
+
+namespace {
+
+// Why the component `name` of `parent` could not be opened as a directory: a link or something
+// else stands there, or the system said no.
+DirectoryProblem component_problem(DirectoryHandle parent, const fs::path& name,
+                                   const fs::path& path, const std::error_code& error) {
+    switch (entry_type_at(parent, native_units(name))) {
+        case EntryType::symbolic_link:
+            return {DirectoryProblem::Kind::symbolic_link, path, {}};
+        case EntryType::none:
+        case EntryType::directory:
+            return {DirectoryProblem::Kind::system_error, path, error};
+        default:
+            return {DirectoryProblem::Kind::not_a_directory, path, {}};
+    }
+}
+
+}  // namespace
+
+PinnedDirectory PinnedDirectory::open(const fs::path& base, const std::vector<fs::path>& components,
+                                      bool create, DirectoryProblem& problem) {
+    PinnedDirectory directory;
+    directory.path_ = base.empty() ? fs::path(".") : base;
+    std::error_code ignored;
+    if (create)
+        fs::create_directories(directory.path_, ignored);  // opening it says what went wrong
+    DirectoryHandle current = open_directory(native_units(directory.path_), pinned);
+    if (current == no_directory) {
+        const std::error_code error = last_system_error();
+        problem =
+            names_a_file(error)
+                ? DirectoryProblem{DirectoryProblem::Kind::not_a_directory, directory.path_, {}}
+                : DirectoryProblem{DirectoryProblem::Kind::system_error, directory.path_, error};
+        return {};
+    }
+    directory.handles_.push_back(current);
+    for (const fs::path& component : components) {
+        directory.path_ /= component;
+        const DirectoryHandle next = open_directory_at(
+            current, native_units(component), pinned | (create ? unsigned{create_missing} : 0u));
+        if (next == no_directory) {
+            problem = component_problem(current, component, directory.path_, last_system_error());
+            return {};
+        }
+        directory.handles_.push_back(current = next);
+    }
+    problem = {};
+    return directory;
+}
+
+std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
+    // Removable while open, so that an interruption can remove it (remove_on_interrupt).
+    const NewFile created = create_file_at(handles_.back(), native_units(name), true);
+    if (created.status == NewFileStatus::name_taken)
+        errno = EEXIST;
+    return created.file;
+}
+
+EntryType PinnedDirectory::entry_type(const fs::path& name) const {
+    return entry_type_at(handles_.back(), native_units(name));
+}
+
+void PinnedDirectory::remove(const fs::path& name) const {
+    delete_file_at(handles_.back(), native_units(name));
+}
+
 std::string errno_text(int error) {
     return error != 0 ? std::strerror(error) : "input/output error";
-}
-
-CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
-                       ProgressCounter& progress) {
-    // Not cleared: a payload of many small files would clear a whole chunk for each.
-    const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(copy_chunk_size);
-    const std::span<std::uint8_t> buffer(chunk.get(), copy_chunk_size);
-    CopyResult result;
-    for (;;) {
-        std::size_t wanted = buffer.size();
-        if (size) {
-            const std::uint64_t remaining = *size - result.bytes;
-            if (remaining == 0)
-                break;
-            wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, wanted));
-        }
-        errno = 0;
-        const std::size_t got = std::fread(buffer.data(), 1, wanted, from);
-        if (got < wanted && (size || std::ferror(from))) {
-            result.failure = CopyResult::Failure::read;
-            result.error = std::ferror(from) ? errno : 0;
-            return result;
-        }
-        if (got == 0)
-            break;
-        if (to != nullptr && std::fwrite(buffer.data(), 1, got, to) != got) {
-            result.failure = CopyResult::Failure::write;
-            result.error = errno;
-            return result;
-        }
-        result.checksum = adler32(result.checksum, buffer.data(), got);
-        result.bytes += got;
-        progress.add(got);
-    }
-    return result;
-}
-
-std::int64_t find_signature(std::FILE* file, const Signature& signature, bool& read_failed) {
-    read_failed = false;
-    if (!seek_stream(file, 0, SEEK_SET)) {
-        read_failed = true;
-        return -1;
-    }
-    std::vector<std::uint8_t> buffer;
-    std::vector<std::uint8_t> chunk(copy_chunk_size);
-    std::int64_t buffer_start = 0;
-    for (;;) {
-        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
-        if (got == 0) {
-            read_failed = std::ferror(file) != 0;
-            return -1;
-        }
-        buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + got);
-        const auto found =
-            std::search(buffer.begin(), buffer.end(), signature.begin(), signature.end());
-        if (found != buffer.end())
-            return buffer_start + (found - buffer.begin());
-        const std::size_t keep = std::min(buffer.size(), signature_size - 1);
-        buffer_start += static_cast<std::int64_t>(buffer.size() - keep);
-        buffer.erase(buffer.begin(), buffer.end() - static_cast<std::ptrdiff_t>(keep));
-    }
 }
 
 namespace {

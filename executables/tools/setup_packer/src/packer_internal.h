@@ -11,10 +11,10 @@
 #include <system_error>
 #include <vector>
 
-#include "adler32.h"
-#include "file_handle.h"
 #include "packer.h"
 #include "packer_io.h"
+#include "setup_payload/adler32.h"
+#include "setup_payload/file_handle.h"
 
 // The C library's text for an errno value; a failed stream operation may leave errno at 0.
 std::string errno_text(int error);
@@ -81,21 +81,11 @@ private:
     std::uint64_t done_ = 0;
 };
 
-// Copies `size` bytes (or everything up to the end when `size` is empty) from one stream to the
-// other in chunks, computing the Adler-32 of what passes. A null `to` only reads.
+// What a build appended of one input file: its length and Adler-32.
 struct CopyResult {
-    enum class Failure { none, read, write } failure = Failure::none;
-    int error = 0;
     std::uint64_t bytes = 0;
     std::uint32_t checksum = adler32_initial;
 };
-
-CopyResult copy_stream(std::FILE* from, std::FILE* to, std::optional<std::uint64_t> size,
-                       ProgressCounter& progress);
-
-// The offset of the first signature in the file, or -1. Reads in chunks that overlap by the
-// signature's length minus one, so that no occurrence across two chunks is missed.
-std::int64_t find_signature(std::FILE* file, const Signature& signature, bool& read_failed);
 
 // A new file beside a target in a pinned directory, removed again unless it is committed by
 // renaming it to the target; removed as well when the process is interrupted meanwhile.

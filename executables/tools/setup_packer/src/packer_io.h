@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "setup_payload/directory_handles.h"  // DirectoryHandle, EntryType
+
 // fopen by path; `mode` is one of the C library's modes, always used with "b". Sets errno.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 
@@ -84,9 +86,6 @@ private:
     std::intptr_t handle_ = -1;
 };
 
-// What stands under a name in a directory, the name itself not followed if it is a link.
-enum class EntryType { none, regular_file, directory, symbolic_link, other };
-
 // Why a PinnedDirectory could not be opened.
 struct DirectoryProblem {
     enum class Kind { none, symbolic_link, not_a_directory, system_error } kind = Kind::none;
@@ -94,10 +93,21 @@ struct DirectoryProblem {
     std::error_code error;       // with system_error
 };
 
+// A path's units as the directory calls take them (setup_payload/directory_handles.h): the bytes
+// of a POSIX path as from_path_bytes reads them, the UTF-16 units of a Windows path.
+std::u16string native_units(const std::filesystem::path& path);
+// The error of the system call that failed last: errno on POSIX, the thread's last error on
+// Windows.
+std::error_code last_system_error();
+// True on Windows for the error of opening a file as the directory a path names, which is told as
+// "is not a directory" there; elsewhere that error is told as it is.
+bool names_a_file(const std::error_code& error);
+
 // A directory that stays the one it was when opened: `base` (followed if it is a link, since the
 // user named it), then each component inside the one before, never following a link (on Windows
-// neither a symbolic link nor a junction). Files are made, renamed and removed inside it by name,
-// so a component swapped for a link meanwhile can't send them elsewhere.
+// neither a symbolic link nor a junction), all of them held open (on Windows without delete
+// sharing: see setup_payload/directory_handles.h). Files are made, renamed and removed inside it
+// by name, so a component swapped for a link meanwhile can't send them elsewhere.
 class PinnedDirectory {
 public:
     PinnedDirectory() = default;
@@ -132,9 +142,8 @@ private:
     friend void remove_on_interrupt(const PinnedDirectory&, const std::filesystem::path&);
     void close();
     std::filesystem::path path_;
-    // POSIX: the directory's descriptor. Windows: a handle of every component, held without
-    // sharing deletion, so that none of them can be moved or replaced while it is open.
-    std::vector<std::intptr_t> handles_;
+    // The base and every component, the directory itself last.
+    std::vector<DirectoryHandle> handles_;
 };
 
 // While set, a signal that would end the process (POSIX: every one that can be caught, SIGINT,

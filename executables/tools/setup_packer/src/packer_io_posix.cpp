@@ -12,6 +12,7 @@
 
 #include "packer.h"
 #include "packer_io.h"
+#include "setup_payload/text_encoding.h"
 
 namespace fs = std::filesystem;
 
@@ -79,35 +80,6 @@ void install_interrupt_handlers() {
     }
 }
 
-// ---- Directories ----
-
-// Opens the directory `name` inside `parent` without following a link; with `create`, makes it
-// first when it is missing. -1 with errno on failure.
-int open_component(int parent, const fs::path& name, bool create) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const int directory =
-            ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (directory >= 0 || errno != ENOENT || !create)
-            return directory;
-        if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
-DirectoryProblem component_problem(int parent, const fs::path& name, const fs::path& path,
-                                   int error) {
-    struct stat status {};
-    if ((error == ELOOP || error == ENOTDIR) &&
-        ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(status.st_mode))
-            return {DirectoryProblem::Kind::symbolic_link, path, {}};
-        if (!S_ISDIR(status.st_mode))
-            return {DirectoryProblem::Kind::not_a_directory, path, {}};
-    }
-    return {DirectoryProblem::Kind::system_error, path, {error, std::generic_category()}};
-}
-
 fs::file_type file_type_of(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFREG:
@@ -165,67 +137,17 @@ std::string path_to_utf8(const fs::path& path) {
     return path.native();
 }
 
-void PinnedDirectory::close() {
-    for (const std::intptr_t handle : handles_)
-        ::close(static_cast<int>(handle));
-    handles_.clear();
+std::u16string native_units(const fs::path& path) {
+    return from_path_bytes(path.native());
 }
 
-PinnedDirectory PinnedDirectory::open(const fs::path& base, const std::vector<fs::path>& components,
-                                      bool create, DirectoryProblem& problem) {
-    PinnedDirectory directory;
-    directory.path_ = base.empty() ? fs::path(".") : base;
-    std::error_code ignored;
-    if (create)
-        fs::create_directories(directory.path_, ignored);  // opening it says what went wrong
-    int current = ::open(directory.path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (current < 0) {
-        problem = {DirectoryProblem::Kind::system_error,
-                   directory.path_,
-                   {errno, std::generic_category()}};
-        return {};
-    }
-    directory.handles_.push_back(current);
-    for (const fs::path& component : components) {
-        directory.path_ /= component;
-        const int next = open_component(current, component, create);
-        if (next < 0) {
-            problem = component_problem(current, component, directory.path_, errno);
-            return {};
-        }
-        ::close(current);
-        directory.handles_.back() = current = next;
-    }
-    return directory;
+std::error_code last_system_error() {
+    return {errno, std::generic_category()};
 }
 
-std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
-    const int directory = static_cast<int>(handles_.back());
-    const int descriptor = ::openat(directory, name.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (descriptor < 0)
-        return nullptr;
-    std::FILE* file = ::fdopen(descriptor, "wb");
-    if (file == nullptr) {
-        const int error = errno;
-        ::close(descriptor);
-        ::unlinkat(directory, name.c_str(), 0);
-        errno = error;
-    }
-    return file;
-}
-
-EntryType PinnedDirectory::entry_type(const fs::path& name) const {
-    struct stat status {};
-    if (::fstatat(static_cast<int>(handles_.back()), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
-        0) {
-        return errno == ENOENT ? EntryType::none : EntryType::other;
-    }
-    if (S_ISREG(status.st_mode))
-        return EntryType::regular_file;
-    if (S_ISDIR(status.st_mode))
-        return EntryType::directory;
-    return S_ISLNK(status.st_mode) ? EntryType::symbolic_link : EntryType::other;
+// ENOTDIR reads well as it is.
+bool names_a_file(const std::error_code&) {
+    return false;
 }
 
 std::error_code PinnedDirectory::rename(const fs::path& from, const fs::path& to,
@@ -245,10 +167,6 @@ std::error_code PinnedDirectory::rename(const fs::path& from, const fs::path& to
         return {errno, std::generic_category()};
     ::unlinkat(directory, from.c_str(), 0);
     return {};
-}
-
-void PinnedDirectory::remove(const fs::path& name) const {
-    ::unlinkat(static_cast<int>(handles_.back()), name.c_str(), 0);
 }
 
 void remove_on_interrupt(const PinnedDirectory& directory, const fs::path& name) {

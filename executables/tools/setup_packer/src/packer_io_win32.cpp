@@ -11,8 +11,8 @@
 
 #include "packer.h"
 #include "packer_io.h"
-#include "system_errors.h"
-#include "text_encoding.h"
+#include "setup_payload/system_errors.h"
+#include "setup_payload/text_encoding.h"
 
 namespace fs = std::filesystem;
 
@@ -24,47 +24,6 @@ HANDLE console_of(std::FILE* stream) {
     if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode))
         return nullptr;
     return handle;
-}
-
-// Listing access, not only attributes: Windows checks the sharing of an open only against
-// handles that have data access, so only such a handle keeps others from deleting or renaming.
-HANDLE open_directory(const fs::path& path, bool no_link) {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (no_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-// Opens a directory for as long as the handle is held: without sharing deletion, so that it can't
-// be renamed or replaced meanwhile. With `no_link`, a symbolic link or junction is refused
-// instead of followed; with `create`, a missing directory is made first.
-DirectoryProblem pin_directory(const fs::path& path, bool no_link, bool create, HANDLE& pinned) {
-    HANDLE handle = open_directory(path, no_link);
-    DWORD error = GetLastError();
-    if (handle == INVALID_HANDLE_VALUE && create &&
-        (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
-        if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
-            handle = open_directory(path, no_link);
-        error = GetLastError();
-    }
-    if (handle == INVALID_HANDLE_VALUE) {
-        return {DirectoryProblem::Kind::system_error,
-                path,
-                {static_cast<int>(error), std::system_category()}};
-    }
-    BY_HANDLE_FILE_INFORMATION information{};
-    GetFileInformationByHandle(handle, &information);
-    DirectoryProblem::Kind kind = DirectoryProblem::Kind::none;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        kind = DirectoryProblem::Kind::symbolic_link;
-    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        kind = DirectoryProblem::Kind::not_a_directory;
-    }
-    if (kind != DirectoryProblem::Kind::none) {
-        CloseHandle(handle);
-        return {kind, path, {}};
-    }
-    pinned = handle;
-    return {};
 }
 
 // The partial file that an interruption removes. The console's control handler runs on a thread
@@ -204,71 +163,17 @@ std::int64_t InputFile::read(void* buffer, std::size_t size) {
     return _read(descriptor_, buffer, wanted);
 }
 
-void PinnedDirectory::close() {
-    for (const std::intptr_t handle : handles_)
-        CloseHandle(reinterpret_cast<HANDLE>(handle));
-    handles_.clear();
+std::u16string native_units(const fs::path& path) {
+    const std::wstring& native = path.native();
+    return std::u16string(reinterpret_cast<const char16_t*>(native.data()), native.size());
 }
 
-PinnedDirectory PinnedDirectory::open(const fs::path& base, const std::vector<fs::path>& components,
-                                      bool create, DirectoryProblem& problem) {
-    PinnedDirectory directory;
-    directory.path_ = base.empty() ? fs::path(L".") : base;
-    std::error_code ignored;
-    if (create)
-        fs::create_directories(directory.path_, ignored);  // opening it says what went wrong
-    HANDLE pinned = INVALID_HANDLE_VALUE;
-    problem = pin_directory(directory.path_, false, false, pinned);
-    if (problem.kind != DirectoryProblem::Kind::none)
-        return {};
-    directory.handles_.push_back(reinterpret_cast<std::intptr_t>(pinned));
-    for (const fs::path& component : components) {
-        directory.path_ /= component;
-        problem = pin_directory(directory.path_, true, create, pinned);
-        if (problem.kind != DirectoryProblem::Kind::none)
-            return {};
-        directory.handles_.push_back(reinterpret_cast<std::intptr_t>(pinned));
-    }
-    return directory;
+std::error_code last_system_error() {
+    return {static_cast<int>(GetLastError()), std::system_category()};
 }
 
-std::FILE* PinnedDirectory::create_file(const fs::path& name) const {
-    // Shared for deletion, so that an interruption can remove it while it is open; a link of
-    // that name is not followed (CREATE_NEW then fails on it, as on any name that exists).
-    const HANDLE handle = CreateFileW(
-        (path_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        errno = errno_for_system_error(GetLastError());
-        return nullptr;
-    }
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    std::FILE* file = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
-    if (file == nullptr) {
-        const int error = errno;
-        if (descriptor >= 0)
-            _close(descriptor);
-        else
-            CloseHandle(handle);
-        DeleteFileW((path_ / name).c_str());
-        errno = error;
-    }
-    return file;
-}
-
-EntryType PinnedDirectory::entry_type(const fs::path& name) const {
-    const DWORD attributes = GetFileAttributesW((path_ / name).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryType::none
-                                                                              : EntryType::other;
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return EntryType::symbolic_link;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return EntryType::directory;
-    return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? EntryType::other : EntryType::regular_file;
+bool names_a_file(const std::error_code& error) {
+    return error == std::error_code(ERROR_DIRECTORY, std::system_category());
 }
 
 std::error_code PinnedDirectory::rename(const fs::path& from, const fs::path& to,
@@ -277,10 +182,6 @@ std::error_code PinnedDirectory::rename(const fs::path& from, const fs::path& to
     if (!MoveFileExW((path_ / from).c_str(), (path_ / to).c_str(), flags))
         return {static_cast<int>(GetLastError()), std::system_category()};
     return {};
-}
-
-void PinnedDirectory::remove(const fs::path& name) const {
-    DeleteFileW((path_ / name).c_str());
 }
 
 void remove_on_interrupt(const PinnedDirectory& directory, const fs::path& name) {

@@ -965,19 +965,20 @@ TEST_F(PackerTest, RefusesNamesAndTextsTheLauncherCantUse) {
     EXPECT_EQ(file_name_problem(u"console.txt"), "");
     EXPECT_EQ(file_name_problem(u"d\u00e9j\u00e0 vu/\U0001F600.txt"), "");
 
-    // Below C:\Users\<20 characters>\AppData\Local\Temp\VOQSETUP99\ (60 units), 199 units
-    // remain for the name and 187 for its directories with their closing separator.
-    EXPECT_EQ(max_file_name_units, 199u);
-    EXPECT_EQ(max_directory_name_units, 187u);
+    // Below C:\Users\<20 characters>\AppData\Local\Temp\VOQSETUP2147483648\ (68 units), the
+    // longest extraction directory the launcher makes there, 191 units remain for the name and
+    // 179 for its directories with their closing separator.
+    EXPECT_EQ(max_file_name_units, 191u);
+    EXPECT_EQ(max_directory_name_units, 179u);
     const std::string too_long_path =
-        "the name is too long for a Windows path: at most 199 UTF-16 code units, and at most 187 "
+        "the name is too long for a Windows path: at most 191 UTF-16 code units, and at most 179 "
         "up to its last separator, fit below an extraction directory such as "
-        "C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\VOQSETUP99\\";
-    EXPECT_EQ(file_name_problem(std::u16string(199, u'n')), "");
-    EXPECT_EQ(file_name_problem(std::u16string(200, u'n')), too_long_path);
-    EXPECT_EQ(file_name_problem(std::u16string(186, u'd') + u"/f"), "");
-    EXPECT_EQ(file_name_problem(std::u16string(187, u'd') + u"/f"), too_long_path);
-    EXPECT_TRUE(build({file("in.bin", std::u16string(199, u'n'), {1})}, "longest.exe").ok());
+        "C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Local\\Temp\\VOQSETUP2147483648\\";
+    EXPECT_EQ(file_name_problem(std::u16string(191, u'n')), "");
+    EXPECT_EQ(file_name_problem(std::u16string(192, u'n')), too_long_path);
+    EXPECT_EQ(file_name_problem(std::u16string(178, u'd') + u"/f"), "");
+    EXPECT_EQ(file_name_problem(std::u16string(179, u'd') + u"/f"), too_long_path);
+    EXPECT_TRUE(build({file("in.bin", std::u16string(191, u'n'), {1})}, "longest.exe").ok());
 
     const std::u16string longest(max_text_length, u'p');
     const std::u16string too_long(max_text_length + 1, u'p');

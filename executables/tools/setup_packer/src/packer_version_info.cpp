@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "packer_branding.h"
-#include "text_encoding.h"
+#include "setup_payload/text_encoding.h"
 
 namespace {
 

@@ -78,10 +78,11 @@ a number that is no language setup_packer knows gets a warning.
 std::string build_help() {
     return std::string(order_help) + "\nA name has at most " + std::to_string(max_file_name_units) +
            " UTF-16 code units (" + std::to_string(max_directory_name_units) +
-           " up to its last separator): what fits\nWindows' 260-unit paths below a typical "
-           "extraction directory,\nC:\\Users\\<20 characters>\\AppData\\Local\\Temp\\"
-           "VOQSETUP99\\.\n\n" +
-           lcid_help + "\n" + manifest_help + "\n" + branding_help;
+           " up to its last separator): what fits\nWindows' 260-unit paths below the longest "
+           "extraction directory the launcher makes in a\ntypical temporary directory, "
+           "C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\" +
+           to_utf8(longest_extraction_directory_name) + "\\.\n\n" + lcid_help + "\n" +
+           manifest_help + "\n" + branding_help;
 }
 
 const char* const verify_help =
